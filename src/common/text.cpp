@@ -1,0 +1,54 @@
+#include "common/text.h"
+
+#include <cstring>
+
+namespace mv {
+
+size_t copy_text(char *dst, size_t cap, std::string_view src) noexcept {
+    if (cap == 0) return 0;
+    size_t n = src.size() < cap - 1 ? src.size() : cap - 1;
+    if (n > 0) std::memcpy(dst, src.data(), n);
+    dst[n] = '\0';
+    return n;
+}
+
+bool ascii_iequals(std::string_view a, std::string_view b) noexcept {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (ascii_lower(a[i]) != ascii_lower(b[i])) return false;
+    return true;
+}
+
+bool ascii_iequals(const char *a, const char *b) noexcept {
+    for (;; ++a, ++b) {
+        if (ascii_lower(*a) != ascii_lower(*b)) return false;
+        if (*a == '\0') return true;
+    }
+}
+
+uint32_t fold_hash(std::string_view s) noexcept {
+    uint32_t h = 2166136261u;
+    for (char c : s) {
+        h ^= static_cast<unsigned char>(ascii_lower(c));
+        h *= 16777619u;
+    }
+    return h;
+}
+
+std::string_view trim(std::string_view s) noexcept {
+    while (!s.empty() && is_space(s.front())) s.remove_prefix(1);
+    while (!s.empty() && is_space(s.back())) s.remove_suffix(1);
+    return s;
+}
+
+const char *displayed_alias(const char *alias) noexcept {
+    static constexpr char kRedacted[] = "<redacted>";
+    if (alias == nullptr) return kRedacted;
+    if (ascii_lower(alias[0]) != 'v' || ascii_lower(alias[1]) != 'c' || alias[2] != '-')
+        return kRedacted;
+    for (const char *p = alias; *p != '\0'; ++p)
+        if (!is_ascii_alnum(*p) && *p != '_' && *p != '-') return kRedacted;
+    return alias;
+}
+
+} // namespace mv

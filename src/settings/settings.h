@@ -1,0 +1,53 @@
+// What a user can configure, and the two files that lie beside the library.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+namespace mv {
+
+// A local falloff server is the default: a game developer running the reference
+// server on the same machine needs no settings file at all.
+inline constexpr char kDefaultServerHost[] = "127.0.0.1";
+inline constexpr int32_t kDefaultServerPort = 8890;
+inline constexpr char kDefaultApiKey[] = "SET_THIS_PRIVATE_KEY";
+inline constexpr int32_t kDefaultReconnectSec = 8;
+// The pause is reconnect_sec * 1000 ms in a signed 32-bit integer.
+inline constexpr int32_t kMaxReconnectSec = 2147483;
+
+inline constexpr char kSettingsFileName[] = "marlpike_voice.ini";
+inline constexpr char kLogFileName[] = "marlpike_voice.log";
+
+struct PluginSettings {
+    char server_host[256];
+    int32_t server_port;
+    char api_key[256];
+    bool enabled;
+    bool debug_log;
+    int32_t reconnect_sec;
+};
+
+struct PluginPaths {
+    char plugin_dir[1024];
+    char settings_path[1024];
+    char log_path[1024];
+};
+
+void settings_defaults(PluginSettings &s) noexcept;
+// Plugin directory and file paths from the library's own path (null: unknown).
+void paths_from_module(PluginPaths &p, const char *module_path, char separator) noexcept;
+// Applies one line of the settings file, as read by fgets into a 1024-byte buffer.
+void settings_apply_line(PluginSettings &s, const char *line) noexcept;
+// Applies every line of an open settings file.
+void settings_apply_file(PluginSettings &s, std::FILE *file) noexcept;
+// Applies the environment overrides; a null value means the variable is unset.
+void settings_apply_env(PluginSettings &s, const char *host, const char *port) noexcept;
+
+[[nodiscard]] int32_t parse_int(const char *text) noexcept;  // the atoi rule
+[[nodiscard]] bool parse_bool(const char *text) noexcept;    // 1/true/yes/on
+
+// Defaults, module path, settings file, environment: the whole load.
+void load_settings(PluginSettings &s, PluginPaths &p) noexcept;
+
+} // namespace mv
