@@ -36,16 +36,17 @@ uint32_t fold_hash(std::string_view s) noexcept {
 }
 
 std::string_view trim(std::string_view s) noexcept {
-    while (!s.empty() && is_space(s.front())) s.remove_prefix(1);
-    while (!s.empty() && is_space(s.back())) s.remove_suffix(1);
+    while (!s.empty() && is_space(s.front()))
+        s.remove_prefix(1);
+    while (!s.empty() && is_space(s.back()))
+        s.remove_suffix(1);
     return s;
 }
 
 const char *displayed_alias(const char *alias) noexcept {
     static constexpr char kRedacted[] = "<redacted>";
     if (alias == nullptr) return kRedacted;
-    if (ascii_lower(alias[0]) != 'v' || ascii_lower(alias[1]) != 'c' || alias[2] != '-')
-        return kRedacted;
+    if (ascii_lower(alias[0]) != 'v' || ascii_lower(alias[1]) != 'c' || alias[2] != '-') return kRedacted;
     for (const char *p = alias; *p != '\0'; ++p)
         if (!is_ascii_alnum(*p) && *p != '_' && *p != '-') return kRedacted;
     return alias;

@@ -15,6 +15,11 @@ namespace mv {
 
 struct FalloffWorker; // falloff/worker.h
 
+// Two of each table: one live (read by the audio thread under the lock), one
+// that its single writer builds privately. Publishing swaps the pointers.
+extern AliasMap g_alias_maps[2];
+extern SpeakerTable g_speaker_tables[2];
+
 struct PluginState {
     // Guards local_alias, local_hash, the live alias map and speaker table
     // pointers (and their contents) and last_update_log_ms. Held only for
@@ -25,32 +30,36 @@ struct PluginState {
     // worker start/stop. Never taken by the audio thread.
     platform::Lock lifecycle_lock;
 
-    std::atomic<PluginId> plugin_id{0};        // written by init
-    std::atomic<bool> initialised{false};      // true between init and shutdown
-    bool net_started = false;                  // init/shutdown only
+    std::atomic<PluginId> plugin_id{0};   // written by init
+    std::atomic<bool> initialised{false}; // true between init and shutdown
+    bool net_started = false;             // init/shutdown only
 
-    void *api_table[kApiTableSlots] = {};      // copy of the host's table
-    std::atomic<bool> api_registered{false};   // set by registration, never cleared
-    // Host calls from the worker are allowed only while this is open.
-    platform::Lock api_gate;
-    bool api_open = false;                     // under api_gate
+    void *api_table[kApiTableSlots] = {};    // copy of the host's table
+    std::atomic<bool> api_registered{false}; // set by registration, never cleared
+    // Host log calls are allowed only while this is open (init to shutdown).
+    std::atomic<bool> api_open{false};
 
-    PluginSettings settings{};                 // written by init only
-    PluginPaths paths{};                       // written by init only
+    PluginSettings settings{}; // written by init only
+    PluginPaths paths{};       // written by init only
 
     std::atomic<ConnectionId> connection_id{-1};
-    char local_alias[kAliasCap] = {};          // under lock
-    char local_hash[kAliasCap] = {};           // under lock
+    char local_alias[kAliasCap] = {}; // under lock
+    char local_hash[kAliasCap] = {};  // under lock
 
-    AliasMap *alias_map = nullptr;             // live map, under lock
-    SpeakerTable *speakers = nullptr;          // live table, under lock
-    uint32_t last_update_log_ms = 0;           // under lock; never reset
+    AliasMap *alias_map = &g_alias_maps[0];        // live map, under lock
+    SpeakerTable *speakers = &g_speaker_tables[0]; // live table, under lock
+    uint32_t last_update_log_ms = 0;               // under lock; never reset
 
-    FalloffWorker *worker = nullptr;           // under lifecycle_lock
+    FalloffWorker *worker = nullptr; // under lifecycle_lock
 
-    std::atomic<uint32_t> audio_sequence{0};   // audio trace counter
+    std::atomic<uint32_t> audio_sequence{0}; // audio trace counter
 };
 
 extern PluginState g_state;
+
+// The table that the (single) writer of each kind may build into: the one that
+// is not live. Only the writer changes the live pointer, so it may read it.
+[[nodiscard]] AliasMap *alias_map_spare() noexcept;
+[[nodiscard]] SpeakerTable *speaker_table_spare() noexcept;
 
 } // namespace mv

@@ -1,0 +1,40 @@
+#include "falloff/apply_update.h"
+
+#include "common/text.h"
+#include "log/log.h"
+#include "plugin/state.h"
+
+namespace mv {
+
+void apply_update(UpdateKind kind, std::string_view payload, uint32_t now_ms) noexcept {
+    SpeakerTable *table = speaker_table_spare();
+    build_speaker_table(*table, kind, payload);
+
+    SpeakerState snapshot[kUpdateLogSnapshotRows];
+    size_t snapshot_rows = 0;
+    const size_t total = table->count;
+    {
+        platform::LockGuard guard(g_state.lock);
+        g_state.speakers = table;
+        if (update_log_gate_open(g_state.last_update_log_ms, now_ms)) {
+            g_state.last_update_log_ms = now_ms;
+            snapshot_rows = total < kUpdateLogSnapshotRows ? total : kUpdateLogSnapshotRows;
+            for (size_t i = 0; i < snapshot_rows; ++i)
+                snapshot[i] = table->rows[i];
+        }
+    }
+
+    file_log("received %s with %zu speakers", update_kind_name(kind), total);
+    for (size_t i = 0; i < snapshot_rows; ++i)
+        file_log("update_state alias=%s gain=%.4f pan=%.4f", displayed_alias(snapshot[i].alias),
+                 static_cast<double>(snapshot[i].gain), static_cast<double>(snapshot[i].pan));
+    if (snapshot_rows > 0 && total > snapshot_rows)
+        file_log("update_state omitted=%zu", total - snapshot_rows);
+}
+
+void clear_speakers() noexcept {
+    platform::LockGuard guard(g_state.lock);
+    speaker_table_clear(*g_state.speakers);
+}
+
+} // namespace mv

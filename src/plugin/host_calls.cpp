@@ -1,0 +1,89 @@
+#include "plugin/host_calls.h"
+
+#include <atomic>
+#include <thread>
+
+#include "plugin/state.h"
+
+namespace mv::host {
+
+namespace {
+
+std::atomic<int> g_calls_in_flight{0};
+
+template <typename Fn> Fn slot_fn(ApiSlot slot) noexcept {
+    return reinterpret_cast<Fn>(g_state.api_table[slot]);
+}
+
+} // namespace
+
+bool has_slots(std::initializer_list<ApiSlot> slots) noexcept {
+    if (!g_state.api_registered.load(std::memory_order_acquire)) return false;
+    for (ApiSlot slot : slots)
+        if (g_state.api_table[slot] == nullptr) return false;
+    return true;
+}
+
+void HostPointer::reset() noexcept {
+    if (ptr_ != nullptr && has_slots({kSlotFreeMemory}))
+        slot_fn<FreeMemoryFn>(kSlotFreeMemory)(g_state.plugin_id.load(), ptr_);
+    ptr_ = nullptr;
+}
+
+bool get_local_user_id(ConnectionId connection, UserId &out) noexcept {
+    out = 0;
+    if (!has_slots({kSlotGetLocalUserId})) return false;
+    return slot_fn<GetLocalUserIdFn>(kSlotGetLocalUserId)(g_state.plugin_id.load(), connection, &out) == 0;
+}
+
+static bool get_string(ApiSlot slot, ConnectionId connection, UserId user, HostPointer &out) noexcept {
+    out.reset();
+    if (!has_slots({slot})) return false;
+    const char *text = nullptr;
+    ErrorCode status = slot_fn<GetUserNameFn>(slot)(g_state.plugin_id.load(), connection, user, &text);
+    out.adopt(text);
+    return status == 0 && text != nullptr;
+}
+
+bool get_user_name(ConnectionId connection, UserId user, HostPointer &name) noexcept {
+    return get_string(kSlotGetUserName, connection, user, name);
+}
+
+bool get_user_hash(ConnectionId connection, UserId user, HostPointer &hash) noexcept {
+    return get_string(kSlotGetUserHash, connection, user, hash);
+}
+
+bool get_all_users(ConnectionId connection, HostPointer &users, size_t &count) noexcept {
+    users.reset();
+    count = 0;
+    if (!has_slots({kSlotGetAllUsers})) return false;
+    UserId *ids = nullptr;
+    ErrorCode status =
+        slot_fn<GetAllUsersFn>(kSlotGetAllUsers)(g_state.plugin_id.load(), connection, &ids, &count);
+    users.adopt(ids);
+    if (status != 0 || ids == nullptr) {
+        count = 0;
+        return false;
+    }
+    return true;
+}
+
+void log_line(const char *line) noexcept {
+    g_calls_in_flight.fetch_add(1);
+    if (g_state.api_open.load() && has_slots({kSlotLog}))
+        slot_fn<LogFn>(kSlotLog)(g_state.plugin_id.load(), line);
+    g_calls_in_flight.fetch_sub(1);
+}
+
+void open_api() noexcept {
+    g_state.api_open.store(true);
+}
+
+void close_api() noexcept {
+    g_state.api_open.store(false);
+    // A call already inside the host returns within the host's own time-out.
+    while (g_calls_in_flight.load() != 0)
+        std::this_thread::yield();
+}
+
+} // namespace mv::host

@@ -1,0 +1,12 @@
+// Start-up and shut-down of the plugin.
+#pragma once
+
+#include "plugin/host_api.h"
+
+namespace mv {
+
+ErrorCode plugin_init(PluginId id) noexcept;
+void plugin_shutdown() noexcept;
+void plugin_register_api(const void *table) noexcept;
+
+} // namespace mv
