@@ -1,0 +1,366 @@
+// The plugin's spine as the host sees it: the exports, metadata, start-up and
+// shut-down, registration of the API table, the start-up line in both logs,
+// and the audio callbacks outside the plugin's lifetime.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "fake_host.h"
+#include "plugin_library.h"
+
+namespace mvtest {
+namespace {
+
+constexpr const char *kHostPrefix = "[marlpike_voice] ";
+
+std::string startup_line(const TempPluginDir &dir, const std::string &host = "127.0.0.1", int port = 8890,
+                         int enabled = 1) {
+    return "loaded version=0.5.4 config=" + dir.ini_path() + " host=" + host +
+           " port=" + std::to_string(port) + " enabled=" + std::to_string(enabled);
+}
+
+// The messages of the log file, each checked for its time stamp and its
+// "\r\n" end; a malformed line fails the test.
+std::vector<std::string> file_messages(const std::optional<std::string> &file) {
+    std::vector<std::string> out;
+    if (!file) return out;
+    static const std::regex stamped(R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\] ([^\r\n]*))");
+    size_t start = 0;
+    while (start < file->size()) {
+        const size_t end = file->find("\r\n", start);
+        if (end == std::string::npos) {
+            ADD_FAILURE() << "log file does not end in \\r\\n: " << file->substr(start);
+            break;
+        }
+        const std::string line = file->substr(start, end - start);
+        std::smatch m;
+        if (std::regex_match(line, m, stamped)) {
+            out.push_back(m[1]);
+        } else {
+            ADD_FAILURE() << "malformed log line: " << line;
+        }
+        start = end + 2;
+    }
+    return out;
+}
+
+std::vector<std::string> prefixed(std::vector<std::string> messages) {
+    for (std::string &m : messages)
+        m = kHostPrefix + m;
+    return messages;
+}
+
+class Spine : public ::testing::Test {
+  protected:
+    // The developer's environment must not reach the settings.
+    ScopedEnv no_env_host_{"MARLPIKE_VOICE_HOST", std::nullopt};
+    ScopedEnv no_env_port_{"MARLPIKE_VOICE_PORT", std::nullopt};
+
+    std::unique_ptr<TempPluginDir> dir_;
+    std::unique_ptr<FakeHost> host_;
+
+    // A fresh copy of the library in its own directory, loaded as the host does.
+    FakeHost &open(bool non_ascii = false, std::optional<std::string> ini = std::nullopt) {
+        close();
+        dir_ = std::make_unique<TempPluginDir>(non_ascii);
+        if (ini) dir_->write_ini(*ini);
+        host_ = std::make_unique<FakeHost>(dir_->library_path());
+        EXPECT_TRUE(host_->loaded()) << host_->load_error();
+        EXPECT_EQ(host_->missing_exports(), std::vector<std::string>{});
+        return *host_;
+    }
+
+    // Unloads (shutting down first if needed) and checks the API contract.
+    void close() {
+        if (host_) {
+            host_->unload();
+            EXPECT_EQ(host_->contract_violations(), std::vector<std::string>{});
+        }
+        host_.reset();
+        dir_.reset();
+    }
+
+    void TearDown() override { close(); }
+
+    // The order in which the host brings a plugin up.
+    void start(FakeHost &host) {
+        host.plugin().setMumbleInfo({1, 5, 0}, {1, 2, 0}, {1, 0, 0});
+        host.register_api();
+        EXPECT_EQ(host.init(), 0);
+    }
+};
+
+TEST_F(Spine, Metadata) {
+    FakeHost &host = open();
+    ASSERT_TRUE(host.missing_exports().empty());
+    const PluginExports &p = host.plugin();
+
+    struct VersionCase {
+        const char *what;
+        MumbleVersion (MV_CALL *PluginExports::*fn)();
+        MumbleVersion want;
+    };
+    for (const VersionCase &c :
+         {VersionCase{"plugin functions", &PluginExports::getPluginFunctionsVersion, {1, 1, 0}},
+          VersionCase{"API", &PluginExports::getAPIVersion, {1, 2, 0}},
+          VersionCase{"plugin", &PluginExports::getVersion, {0, 5, 4}}}) {
+        SCOPED_TRACE(c.what);
+        const MumbleVersion got = (p.*c.fn)();
+        EXPECT_EQ(got.major, c.want.major);
+        EXPECT_EQ(got.minor, c.want.minor);
+        EXPECT_EQ(got.patch, c.want.patch);
+    }
+
+    struct StringCase {
+        const char *what;
+        MumbleStringWrapper (MV_CALL *PluginExports::*fn)();
+        std::string want;
+        size_t size;
+    };
+    for (const StringCase &c :
+         {StringCase{"name", &PluginExports::getName, "Marlpike Voice - Spatial Audio", 30},
+          StringCase{"author", &PluginExports::getAuthor, "Fenwright", 9},
+          StringCase{"description", &PluginExports::getDescription,
+                     "Marlpike server-authoritative spatial voice for Saltmarsh Ridge.", 64},
+          StringCase{"update URL", &PluginExports::getUpdateDownloadURL, "", 0}}) {
+        SCOPED_TRACE(c.what);
+        const MumbleStringWrapper got = (p.*c.fn)();
+        ASSERT_NE(got.data, nullptr);
+        EXPECT_EQ(got.size, c.size);
+        EXPECT_EQ(std::strlen(got.data), got.size); // NUL-terminated at size
+        EXPECT_EQ(std::string(got.data), c.want);
+        EXPECT_FALSE(got.needsReleasing);
+    }
+
+    EXPECT_EQ(p.getFeatures(), 2u);
+    EXPECT_EQ(p.deactivateFeatures(2), 0u);
+    EXPECT_EQ(p.deactivateFeatures(0xFFFFFFFFu), 0u);
+    EXPECT_FALSE(p.hasUpdate());
+    p.releaseResource(nullptr); // nothing the plugin returns needs releasing
+}
+
+TEST_F(Spine, StartupLineReachesHostAndFileWhenRegisteredBeforeInit) {
+    FakeHost &host = open();
+    start(host);
+    const std::string line = startup_line(*dir_);
+    EXPECT_EQ(host.log_lines(), prefixed({line}));
+    EXPECT_EQ(file_messages(dir_->read_log()), std::vector<std::string>{line});
+}
+
+TEST_F(Spine, RegistrationAfterInitReachesOnlyLaterLines) {
+    FakeHost &host = open();
+    ASSERT_EQ(host.init(), 0);
+    const std::string line = startup_line(*dir_);
+    EXPECT_EQ(host.log_lines(), std::vector<std::string>{});
+    EXPECT_EQ(file_messages(dir_->read_log()), std::vector<std::string>{line});
+
+    host.register_api();
+    EXPECT_EQ(host.log_lines(), std::vector<std::string>{}); // registering logs nothing
+
+    // The registration outlives shutdown; the second start-up line is appended.
+    host.shutdown();
+    ASSERT_EQ(host.init(), 0);
+    EXPECT_EQ(host.log_lines(), prefixed({line}));
+    EXPECT_EQ(file_messages(dir_->read_log()), (std::vector<std::string>{line, line}));
+}
+
+TEST_F(Spine, NullRegistrationChangesNothing) {
+    struct Case {
+        const char *what;
+        bool register_first;
+    };
+    for (const Case &c : {Case{"never registered", false}, Case{"registered before", true}}) {
+        SCOPED_TRACE(c.what);
+        FakeHost &host = open();
+        if (c.register_first) host.register_api();
+        host.plugin().registerAPIFunctions(nullptr);
+        ASSERT_EQ(host.init(), 0);
+        const std::vector<std::string> want =
+            c.register_first ? prefixed({startup_line(*dir_)}) : std::vector<std::string>{};
+        EXPECT_EQ(host.log_lines(), want);
+        EXPECT_EQ(file_messages(dir_->read_log()), std::vector<std::string>{startup_line(*dir_)});
+        close();
+    }
+}
+
+TEST_F(Spine, InitAfterShutdownStartsOverFromDefaultsAndRereadsTheFile) {
+    FakeHost &host = open(false, "server_host=falloff.invalid\nserver_port=9001\nenabled=0\n");
+    start(host);
+    host.shutdown();
+    // Only the port is set now: host and enabled must fall back to defaults.
+    dir_->write_ini("server_port=9002\n");
+    ASSERT_EQ(host.init(), 0);
+    const std::vector<std::string> want{startup_line(*dir_, "falloff.invalid", 9001, 0),
+                                        startup_line(*dir_, "127.0.0.1", 9002, 1)};
+    EXPECT_EQ(host.log_lines(), prefixed(want));
+    EXPECT_EQ(file_messages(dir_->read_log()), want);
+}
+
+TEST_F(Spine, ShutdownWithoutInitIsHarmless) {
+    FakeHost &host = open();
+    host.register_api();
+    host.plugin().shutdown();
+    EXPECT_EQ(host.log_lines(), std::vector<std::string>{});
+    EXPECT_FALSE(dir_->read_log().has_value());
+    // The plugin still comes up normally afterwards.
+    ASSERT_EQ(host.init(), 0);
+    EXPECT_EQ(host.log_lines(), prefixed({startup_line(*dir_)}));
+}
+
+TEST_F(Spine, DebugLogOffCreatesNoFileButTheHostStillHearsStartup) {
+    FakeHost &host = open(false, "debug_log=0\n");
+    start(host);
+    host.shutdown();
+    EXPECT_EQ(host.log_lines(), prefixed({startup_line(*dir_)}));
+    EXPECT_FALSE(dir_->read_log().has_value());
+}
+
+TEST_F(Spine, SettingsFromFileAndEnvironmentShowInStartupLine) {
+    struct Case {
+        const char *what;
+        std::optional<std::string> ini;
+        std::optional<std::string> env_host, env_port;
+        std::string host;
+        int port;
+        int enabled;
+    };
+    const Case cases[] = {
+        {"no settings file", std::nullopt, {}, {}, "127.0.0.1", 8890, 1},
+        {"all three set",
+         "server_host=falloff.test\nserver_port=9100\nenabled=0\n",
+         {},
+         {},
+         "falloff.test",
+         9100,
+         0},
+        {"CRLF, spaces, key case, trailing text",
+         "  Enabled = Yes \r\n SERVER_PORT = 7000 # comment\r\nserver_host = a.test # kept\r\n",
+         {},
+         {},
+         "a.test # kept",
+         7000,
+         1},
+        {"comments and lines without '=' change nothing",
+         "# server_port=1\n;enabled=0\nserver_port 5\n",
+         {},
+         {},
+         "127.0.0.1",
+         8890,
+         1},
+        {"last occurrence wins",
+         "server_port=1\nserver_port=2\nenabled=0\nenabled=on\n",
+         {},
+         {},
+         "127.0.0.1",
+         2,
+         1},
+        {"environment overrides the file", "server_host=file.test\nserver_port=9100\n", "env.test", "9200",
+         "env.test", 9200, 1},
+        {"empty environment values are ignored", "server_host=file.test\nserver_port=9100\n", "", "",
+         "file.test", 9100, 1},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        ScopedEnv env_host("MARLPIKE_VOICE_HOST", c.env_host);
+        ScopedEnv env_port("MARLPIKE_VOICE_PORT", c.env_port);
+        FakeHost &host = open(false, c.ini);
+        start(host);
+        EXPECT_EQ(host.log_lines(), prefixed({startup_line(*dir_, c.host, c.port, c.enabled)}));
+        close();
+    }
+}
+
+TEST_F(Spine, DirectoryWithCyrillicName) {
+    FakeHost &host = open(true, "server_port=9300\n");
+    ASSERT_NE(dir_->dir().find("\xD0\xBF\xD0\xBB\xD0\xB0\xD0\xB3\xD0\xB8\xD0\xBD"), std::string::npos);
+    start(host);
+    // The settings file was found (port) and the path is shown as UTF-8.
+    const std::string line = startup_line(*dir_, "127.0.0.1", 9300, 1);
+    EXPECT_EQ(host.log_lines(), prefixed({line}));
+    EXPECT_EQ(file_messages(dir_->read_log()), std::vector<std::string>{line});
+}
+
+// A recognisable pattern, so that any change to the buffer shows.
+std::vector<float> pattern(size_t n) {
+    std::vector<float> v(n);
+    for (size_t i = 0; i < n; ++i)
+        v[i] = 0.25f + static_cast<float>(i % 17) * 0.03125f;
+    return v;
+}
+
+struct AudioShape {
+    uint32_t frames;
+    uint16_t channels;
+};
+constexpr AudioShape kShapes[] = {{960, 2}, {1, 2}, {441, 1}, {1920, 2}, {600, 6}};
+
+TEST_F(Spine, SpeechOutsideInitToShutdownIsLeftUntouched) {
+    FakeHost &host = open();
+    const auto check_all = [&host](const char *when) {
+        SCOPED_TRACE(when);
+        for (const AudioShape &s : kShapes) {
+            std::vector<float> buffer = pattern(size_t{s.frames} * s.channels);
+            const std::vector<float> before = buffer;
+            EXPECT_FALSE(
+                host.plugin().onAudioSourceFetched(buffer.data(), s.frames, s.channels, 48000, true, 5));
+            EXPECT_EQ(buffer, before) << s.frames << "x" << s.channels;
+        }
+    };
+    check_all("before init");
+    start(host);
+    host.shutdown();
+    check_all("after shutdown");
+}
+
+TEST_F(Spine, MicrophoneAndMixedOutputAreLeftUntouched) {
+    FakeHost &host = open();
+    const auto check_all = [&host](const char *when) {
+        SCOPED_TRACE(when);
+        for (const AudioShape &s : kShapes) {
+            const size_t n = size_t{s.frames} * s.channels;
+            std::vector<int16_t> mic(n);
+            for (size_t i = 0; i < n; ++i)
+                mic[i] = static_cast<int16_t>(i * 37 - 9000);
+            const std::vector<int16_t> mic_before = mic;
+            EXPECT_FALSE(host.plugin().onAudioInput(mic.data(), s.frames, s.channels, 48000, true));
+            EXPECT_EQ(mic, mic_before);
+
+            std::vector<float> out = pattern(n);
+            const std::vector<float> out_before = out;
+            EXPECT_FALSE(host.plugin().onAudioOutputAboutToPlay(out.data(), s.frames, s.channels, 48000));
+            EXPECT_EQ(out, out_before);
+        }
+    };
+    check_all("before init");
+    start(host);
+    check_all("while initialised");
+}
+
+// Declining the audio feature switches nothing off: a speaker the server has
+// given no values for is still silenced while the plugin is enabled, and
+// speech is left alone while it is disabled.
+TEST_F(Spine, DeactivatingFeaturesLeavesAudioProcessingOn) {
+    struct Case {
+        const char *ini;
+        bool silenced;
+    };
+    for (const Case &c : {Case{"enabled=1\n", true}, Case{"enabled=0\n", false}}) {
+        SCOPED_TRACE(c.ini);
+        FakeHost &host = open(false, c.ini);
+        start(host);
+        EXPECT_EQ(host.plugin().deactivateFeatures(2), 0u);
+        std::vector<float> buffer = pattern(960 * 2);
+        const std::vector<float> before = buffer;
+        host.plugin().onAudioSourceFetched(buffer.data(), 960, 2, 48000, true, 5);
+        EXPECT_EQ(buffer, c.silenced ? std::vector<float>(buffer.size(), 0.0f) : before);
+        close();
+    }
+}
+
+} // namespace
+} // namespace mvtest

@@ -1,0 +1,308 @@
+#include "script_server.h"
+
+#include <algorithm>
+
+namespace mvtest {
+namespace {
+
+// Every blocking wait of the server thread is cut into slices this long, so a
+// stop is noticed promptly.
+constexpr int kSliceMs = 20;
+
+bool is_lower_hex(std::string_view s) {
+    return std::all_of(s.begin(), s.end(),
+                       [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+}
+
+bool matches(const std::string &line, std::string_view prefix) {
+    return line.starts_with(prefix);
+}
+
+} // namespace
+
+ScriptServer::ScriptServer(std::vector<Step> script) : script_(std::move(script)) {
+    listener_ = net::listen_loopback(&port_);
+    if (listener_ == net::kInvalidSocket) {
+        errors_.emplace_back("cannot listen on 127.0.0.1");
+        done_ = true;
+        return;
+    }
+    thread_ = std::thread([this] { run(); });
+}
+
+ScriptServer::~ScriptServer() {
+    stop_.store(true);
+    if (thread_.joinable()) thread_.join();
+    net::close_socket(socket_);
+    net::close_socket(listener_);
+}
+
+void ScriptServer::run() {
+    bool ok = accept_next();
+    for (size_t i = 0; ok && i < script_.size(); ++i)
+        ok = play(script_[i]);
+    {
+        std::lock_guard lock(mutex_);
+        done_ = true;
+    }
+    changed_.notify_all();
+    while (ok && !stop_.load() && socket_ != net::kInvalidSocket && pump(kSliceMs)) {
+    }
+}
+
+bool ScriptServer::play(const Step &step) {
+    using Kind = Step::Kind;
+    std::string line;
+    switch (step.kind) {
+    case Kind::expect_exact:
+    case Kind::expect_prefix:
+    case Kind::expect_any: {
+        const Got got = next_line(&line);
+        if (got == Got::stopped) return false;
+        if (got == Got::closed) {
+            fail("connection closed while expecting '" + step.text + "'");
+            return false;
+        }
+        const bool ok = step.kind == Kind::expect_any ||
+                        (step.kind == Kind::expect_exact ? line == step.text : matches(line, step.text));
+        if (!ok) fail("expected '" + step.text + "', got '" + line + "'");
+        return ok;
+    }
+    case Kind::expect_close:
+        while (!stop_.load()) {
+            if (!pump(kSliceMs)) return true;
+        }
+        return false;
+    case Kind::send:
+        return send_bytes(step.text);
+    case Kind::pause: {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(step.ms);
+        bool reading = true;
+        while (!stop_.load() && std::chrono::steady_clock::now() < until) {
+            if (reading) {
+                reading = pump(kSliceMs);
+            } else {
+                std::this_thread::sleep_for(std::chrono::milliseconds(kSliceMs));
+            }
+        }
+        return !stop_.load();
+    }
+    case Kind::close:
+    case Kind::reset:
+        drop_connection(step.kind == Kind::reset);
+        return true;
+    case Kind::silent: {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(step.ms);
+        while (!stop_.load() && (step.ms == 0 || std::chrono::steady_clock::now() < until)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(kSliceMs));
+        }
+        return !stop_.load();
+    }
+    case Kind::accept:
+        return accept_next();
+    case Kind::handshake: {
+        const Handshake &hs = step.hs;
+        const std::string hello = "HELLO2 " + hs.api_key + " " + hs.alias;
+        Got got = next_line(&line);
+        if (got != Got::line) {
+            if (got == Got::closed) fail("connection closed before HELLO2");
+            return false;
+        }
+        if (line != hello) {
+            fail("expected '" + hello + "', got '" + line + "'");
+            return false;
+        }
+        if (!send_bytes("CHALLENGE " + hs.token + "\n")) return false;
+        got = next_line(&line);
+        if (got != Got::line) {
+            if (got == Got::closed) fail("connection closed before PROOF");
+            return false;
+        }
+        const std::string_view proof = std::string_view(line).substr(std::min<size_t>(6, line.size()));
+        if (!line.starts_with("PROOF ") || proof.size() != 64 || !is_lower_hex(proof)) {
+            fail("malformed proof line '" + line + "'");
+            return false;
+        }
+        if (!hs.proof.empty() && proof != hs.proof) {
+            fail("proof " + std::string(proof) + " differs from the expected " + hs.proof);
+            return false;
+        }
+        return hs.reply.empty() || send_bytes(hs.reply);
+    }
+    }
+    return false;
+}
+
+bool ScriptServer::accept_next() {
+    drop_connection(false);
+    while (!stop_.load()) {
+        const int ready = net::wait_readable(listener_, kSliceMs);
+        if (ready < 0) {
+            fail("listening socket failed");
+            return false;
+        }
+        if (ready == 0) continue;
+        const net::Socket s = net::accept_one(listener_);
+        if (s == net::kInvalidSocket) continue;
+        socket_ = s;
+        consumed_ = 0;
+        {
+            std::lock_guard lock(mutex_);
+            connections_.emplace_back();
+        }
+        changed_.notify_all();
+        return true;
+    }
+    return false;
+}
+
+bool ScriptServer::pump(int timeout_ms) {
+    if (socket_ == net::kInvalidSocket) return false;
+    const int ready = net::wait_readable(socket_, timeout_ms);
+    if (ready == 0) return true;
+    char buf[4096];
+    const long n = ready < 0 ? -1 : net::receive(socket_, buf, sizeof buf);
+    {
+        std::lock_guard lock(mutex_);
+        Connection &c = connections_.back();
+        if (n <= 0) {
+            c.peer_closed = true;
+        } else {
+            c.raw.append(buf, static_cast<size_t>(n));
+            for (long i = 0; i < n; ++i) {
+                if (buf[i] == '\n') {
+                    c.lines.push_back(std::move(c.partial));
+                    c.partial.clear();
+                } else {
+                    c.partial.push_back(buf[i]);
+                }
+            }
+        }
+    }
+    changed_.notify_all();
+    if (n <= 0) {
+        net::close_socket(socket_);
+        socket_ = net::kInvalidSocket;
+        return false;
+    }
+    return true;
+}
+
+ScriptServer::Got ScriptServer::next_line(std::string *line) {
+    for (;;) {
+        {
+            std::lock_guard lock(mutex_);
+            const Connection &c = connections_.back();
+            if (consumed_ < c.lines.size()) {
+                *line = c.lines[consumed_++];
+                return Got::line;
+            }
+        }
+        if (stop_.load()) return Got::stopped;
+        if (!pump(kSliceMs)) return Got::closed;
+    }
+}
+
+bool ScriptServer::send_bytes(std::string_view bytes) {
+    if (socket_ != net::kInvalidSocket && net::send_all(socket_, bytes.data(), bytes.size())) return true;
+    fail("cannot send '" + std::string(bytes) + "'");
+    return false;
+}
+
+void ScriptServer::fail(std::string what) {
+    {
+        std::lock_guard lock(mutex_);
+        const std::string where =
+            connections_.empty() ? "server" : "connection " + std::to_string(connections_.size() - 1);
+        errors_.push_back(where + ": " + std::move(what));
+    }
+    changed_.notify_all();
+    drop_connection(false);
+}
+
+void ScriptServer::drop_connection(bool reset) {
+    if (socket_ == net::kInvalidSocket) return;
+    if (reset) {
+        net::reset_socket(socket_);
+    } else {
+        net::close_socket(socket_);
+    }
+    socket_ = net::kInvalidSocket;
+}
+
+template <typename Pred> bool ScriptServer::wait(std::chrono::milliseconds deadline, Pred pred) const {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, deadline, pred);
+}
+
+bool ScriptServer::wait_for_connections(size_t count, std::chrono::milliseconds deadline) const {
+    return wait(deadline, [&] { return connections_.size() >= count; });
+}
+
+std::optional<std::string> ScriptServer::wait_for_line(std::string_view prefix, size_t connection,
+                                                       std::chrono::milliseconds deadline) const {
+    std::optional<std::string> found;
+    wait(deadline, [&] {
+        for (size_t i = 0; i < connections_.size(); ++i) {
+            if (connection != kAnyConnection && i != connection) continue;
+            for (const std::string &line : connections_[i].lines) {
+                if (matches(line, prefix)) {
+                    found = line;
+                    return true;
+                }
+            }
+        }
+        return false;
+    });
+    return found;
+}
+
+bool ScriptServer::wait_for_lines(std::string_view prefix, size_t count, size_t connection,
+                                  std::chrono::milliseconds deadline) const {
+    return wait(deadline, [&] {
+        size_t n = 0;
+        for (size_t i = 0; i < connections_.size(); ++i) {
+            if (connection != kAnyConnection && i != connection) continue;
+            n += static_cast<size_t>(
+                std::count_if(connections_[i].lines.begin(), connections_[i].lines.end(),
+                              [&](const std::string &line) { return matches(line, prefix); }));
+        }
+        return n >= count;
+    });
+}
+
+bool ScriptServer::wait_for_peer_close(size_t connection, std::chrono::milliseconds deadline) const {
+    return wait(deadline,
+                [&] { return connection < connections_.size() && connections_[connection].peer_closed; });
+}
+
+bool ScriptServer::wait_until_done(std::chrono::milliseconds deadline) const {
+    return wait(deadline, [&] { return done_; });
+}
+
+size_t ScriptServer::connections() const {
+    std::lock_guard lock(mutex_);
+    return connections_.size();
+}
+
+std::vector<std::string> ScriptServer::lines(size_t connection) const {
+    std::lock_guard lock(mutex_);
+    return connection < connections_.size() ? connections_[connection].lines : std::vector<std::string>{};
+}
+
+std::string ScriptServer::raw(size_t connection) const {
+    std::lock_guard lock(mutex_);
+    return connection < connections_.size() ? connections_[connection].raw : std::string{};
+}
+
+std::vector<std::string> ScriptServer::errors() const {
+    std::lock_guard lock(mutex_);
+    return errors_;
+}
+
+bool ScriptServer::done() const {
+    std::lock_guard lock(mutex_);
+    return done_;
+}
+
+} // namespace mvtest
