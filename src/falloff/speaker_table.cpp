@@ -1,0 +1,227 @@
+#include "falloff/speaker_table.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "common/text.h"
+
+namespace mv {
+
+namespace {
+
+constexpr size_t kIndexSlots = sizeof(SpeakerTable::index) / sizeof(SpeakerTable::index[0]);
+static_assert((kIndexSlots & (kIndexSlots - 1)) == 0, "the index is probed with a mask");
+static_assert(kIndexSlots >= 2 * kMaxSpeakers, "half-full at most, so probes stay short");
+static_assert(kMaxSpeakers < std::numeric_limits<uint16_t>::max(), "slots hold row+1");
+
+constexpr bool is_hex_digit(char c) noexcept {
+    return (c >= '0' && c <= '9') || (ascii_lower(c) >= 'a' && ascii_lower(c) <= 'f');
+}
+
+const char *skip_space(const char *p, const char *end) noexcept {
+    while (p < end && is_space(*p))
+        ++p;
+    return p;
+}
+
+// For a number too large or too small for a float: true when it overflowed.
+// Only the sign of its order of magnitude matters, so a rough log is enough.
+bool overflowed(const char *p, const char *end, bool hex) noexcept {
+    const char exp_mark = hex ? 'p' : 'e';
+    long long mag = 0; // position of the first non-zero digit
+    bool nonzero = false;
+    bool point = false;
+    for (; p < end && ascii_lower(*p) != exp_mark; ++p) {
+        if (*p == '.') {
+            point = true;
+        } else if (nonzero) {
+            if (!point) ++mag;
+        } else {
+            if (point) --mag;
+            nonzero = *p != '0';
+        }
+    }
+    if (!nonzero) return false;
+    long long exp = 0;
+    bool exp_negative = false;
+    if (p < end) {
+        ++p;
+        if (p < end && (*p == '+' || *p == '-')) exp_negative = *p++ == '-';
+        for (; p < end && *p >= '0' && *p <= '9'; ++p)
+            if (exp < 1000000) exp = exp * 10 + (*p - '0');
+    }
+    if (exp_negative) exp = -exp;
+    return (hex ? 4 * mag : mag) + exp >= 0;
+}
+
+// One number as "%f" scanning reads it: optional sign, then a decimal or
+// hexadecimal float, inf, infinity or nan. Returns the end of the longest
+// accepted prefix, or null when there is none. from_chars never consults the
+// locale (the host may well run with a decimal comma) and never reads past end.
+const char *parse_number(const char *p, const char *end, float &value) noexcept {
+    bool negative = false;
+    if (p < end && (*p == '+' || *p == '-')) negative = *p++ == '-';
+    if (p == end || *p == '+' || *p == '-') return nullptr;
+
+    float v = 0.0f;
+    const char *digits = p;
+    const bool hex = end - p >= 2 && p[0] == '0' && (p[1] == 'x' || p[1] == 'X');
+    std::from_chars_result r{};
+    if (hex) {
+        digits = p + 2;
+        const bool has_digits = digits < end && (is_hex_digit(*digits) || *digits == '.');
+        if (has_digits) r = std::from_chars(digits, end, v, std::chars_format::hex);
+        if (!has_digits || r.ec == std::errc::invalid_argument) {
+            // "0x" without a hexadecimal number after it reads as the 0 alone.
+            value = negative ? -0.0f : 0.0f;
+            return p + 1;
+        }
+    } else {
+        r = std::from_chars(p, end, v);
+        if (r.ec == std::errc::invalid_argument) return nullptr;
+    }
+    if (r.ec == std::errc::result_out_of_range)
+        v = overflowed(digits, r.ptr, hex) ? std::numeric_limits<float>::infinity() : 0.0f;
+    value = negative ? -v : v;
+    return r.ptr;
+}
+
+float number_or_zero(float v) noexcept {
+    return std::isnan(v) ? 0.0f : v;
+}
+
+// Parses entry into out and gives the alias length, so callers need no strlen.
+bool parse_entry(std::string_view entry, bool with_pan, SpeakerState &out, size_t &alias_len) noexcept {
+    entry = entry.substr(0, entry.find('\0')); // the text ends at its first NUL
+    const char *p = entry.data();
+    const char *const end = p + entry.size();
+
+    p = skip_space(p, end);
+    const char *const alias = p;
+    while (p < end && !is_space(*p) && static_cast<size_t>(p - alias) < kAliasCap - 1)
+        ++p;
+    const size_t len = static_cast<size_t>(p - alias);
+    if (len == 0) return false;
+
+    // An alias cut at 127 characters leaves the rest of its run to be read as
+    // the gain, exactly as a field width does in formatted scanning.
+    float gain = 0.0f;
+    p = parse_number(skip_space(p, end), end, gain);
+    if (p == nullptr) return false;
+
+    float pan = 0.0f;
+    if (with_pan && parse_number(skip_space(p, end), end, pan) == nullptr) pan = 0.0f;
+
+    std::memcpy(out.alias, alias, len);
+    out.alias[len] = '\0';
+    out.gain = number_or_zero(gain);
+    out.pan = number_or_zero(pan);
+    alias_len = len;
+    return true;
+}
+
+void merge_entry(SpeakerTable &table, const SpeakerState &entry, size_t alias_len) noexcept {
+    const std::string_view alias(entry.alias, alias_len);
+    const uint32_t hash = fold_hash(alias);
+    size_t slot = hash & (kIndexSlots - 1);
+    for (size_t probes = 0; probes < kIndexSlots; ++probes, slot = (slot + 1) & (kIndexSlots - 1)) {
+        const uint16_t held = table.index[slot];
+        if (held == 0) break;
+        if (held > table.count) continue;
+        SpeakerState &row = table.rows[held - 1];
+        if (table.hashes[held - 1] == hash && ascii_iequals(std::string_view(row.alias), alias)) {
+            // A repeated alias keeps its first position and spelling.
+            row.gain = entry.gain;
+            row.pan = entry.pan;
+            return;
+        }
+    }
+    if (table.count >= kMaxSpeakers || table.index[slot] != 0) return;
+
+    SpeakerState &row = table.rows[table.count];
+    std::memcpy(row.alias, entry.alias, alias_len + 1);
+    row.gain = entry.gain;
+    row.pan = entry.pan;
+    table.hashes[table.count] = hash;
+    table.index[slot] = static_cast<uint16_t>(table.count + 1);
+    ++table.count;
+}
+
+} // namespace
+
+const char *update_kind_name(UpdateKind kind) noexcept {
+    switch (kind) {
+    case UpdateKind::update:
+        return "UPDATE";
+    case UpdateKind::update2:
+        return "UPDATE2";
+    case UpdateKind::update3:
+        return "UPDATE3";
+    }
+    return "UPDATE";
+}
+
+float clamp_gain(float gain) noexcept {
+    if (std::isnan(gain)) return 0.0f;
+    if (gain < 0.0f) return 0.0f;
+    if (gain > 1.0f) return 1.0f;
+    return gain;
+}
+
+float clamp_pan(float pan) noexcept {
+    if (std::isnan(pan)) return 0.0f;
+    if (pan < -1.0f) return -1.0f;
+    if (pan > 1.0f) return 1.0f;
+    return pan;
+}
+
+bool parse_speaker_entry(std::string_view entry, bool with_pan, SpeakerState &out) noexcept {
+    size_t alias_len = 0;
+    return parse_entry(entry, with_pan, out, alias_len);
+}
+
+void build_speaker_table(SpeakerTable &table, UpdateKind kind, std::string_view payload) noexcept {
+    speaker_table_clear(table);
+    payload = payload.substr(0, payload.find('\0'));
+    const bool with_pan = kind != UpdateKind::update;
+
+    // Split at commas; runs of commas and blank pieces yield nothing.
+    size_t pos = 0;
+    while (pos < payload.size()) {
+        size_t comma = payload.find(',', pos);
+        if (comma == std::string_view::npos) comma = payload.size();
+        const std::string_view piece = trim(payload.substr(pos, comma - pos));
+        pos = comma + 1;
+
+        SpeakerState entry;
+        size_t alias_len = 0;
+        if (piece.empty() || !parse_entry(piece, with_pan, entry, alias_len)) continue;
+        entry.gain = clamp_gain(entry.gain);
+        entry.pan = clamp_pan(entry.pan);
+        merge_entry(table, entry, alias_len);
+    }
+}
+
+void speaker_table_clear(SpeakerTable &table) noexcept {
+    table.count = 0;
+    std::memset(table.index, 0, sizeof table.index);
+}
+
+const SpeakerState *speaker_table_find(const SpeakerTable &table, std::string_view alias,
+                                       uint32_t alias_hash) noexcept {
+    if (alias.empty() || alias.size() >= kAliasCap) return nullptr;
+    size_t slot = alias_hash & (kIndexSlots - 1);
+    for (size_t probes = 0; probes < kIndexSlots; ++probes, slot = (slot + 1) & (kIndexSlots - 1)) {
+        const uint16_t held = table.index[slot];
+        if (held == 0) return nullptr;
+        const size_t row = held - 1u;
+        if (row < table.count && table.hashes[row] == alias_hash &&
+            ascii_iequals(std::string_view(table.rows[row].alias), alias))
+            return &table.rows[row];
+    }
+    return nullptr;
+}
+
+} // namespace mv

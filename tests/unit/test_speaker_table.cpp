@@ -1,0 +1,141 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/text.h"
+#include "falloff/speaker_table.h"
+
+using namespace mv;
+
+namespace {
+
+struct Row {
+    std::string alias;
+    float gain, pan;
+    bool operator==(const Row &) const = default;
+};
+
+std::ostream &operator<<(std::ostream &os, const Row &r) {
+    return os << r.alias << ' ' << r.gain << ' ' << r.pan;
+}
+
+std::vector<Row> rows_of(const SpeakerTable &t) {
+    std::vector<Row> rows;
+    for (size_t i = 0; i < t.count; ++i)
+        rows.push_back({t.rows[i].alias, t.rows[i].gain, t.rows[i].pan});
+    return rows;
+}
+
+const SpeakerState *find(const SpeakerTable &t, std::string_view alias) {
+    return speaker_table_find(t, alias, fold_hash(alias));
+}
+
+constexpr float kInf = std::numeric_limits<float>::infinity();
+const std::string a127(127, 'a');
+
+} // namespace
+
+TEST(SpeakerEntry, ReadsAsFormattedScanningDoes) {
+    const struct {
+        std::string entry;
+        bool with_pan;
+        std::optional<Row> want;
+    } cases[] = {
+        {"VC-a 0.5 -0.25", true, Row{"VC-a", 0.5f, -0.25f}},
+        {"VC-a 0.5 -0.25", false, Row{"VC-a", 0.5f, 0.0f}},
+        {"VC-a\t0.5\v\f0.25 trailing junk", true, Row{"VC-a", 0.5f, 0.25f}},
+        {"VC-a 0.5-0.25", true, Row{"VC-a", 0.5f, -0.25f}},
+        {"VC-a 0.5 x", true, Row{"VC-a", 0.5f, 0.0f}},
+        {"VC-a 1e 2", true, Row{"VC-a", 1.0f, 0.0f}}, // "e 2" is no exponent
+        {"VC-a +.5e1 -1E-1", true, Row{"VC-a", 5.0f, -0.1f}},
+        {"VC-a 0x1p-1 0X.8p1", true, Row{"VC-a", 0.5f, 1.0f}},
+        {"VC-a nan NaN(7)", true, Row{"VC-a", 0.0f, 0.0f}},
+        {"VC-a inf -Infinity", true, Row{"VC-a", kInf, -kInf}},
+        {"VC-a 1e39 -1e-999999999999", true, Row{"VC-a", kInf, -0.0f}},
+        {"VC-a 1" + std::string(40, '0') + " 0." + std::string(60, '0') + "1e10", true, Row{"VC-a", kInf, 0}},
+        {"VC-a 0x1" + std::string(50, '0') + "p-60 -0x0.01p-160", true, Row{"VC-a", kInf, -0.0f}},
+        {a127 + "1 0.3", true, Row{a127, 1.0f, 0.3f}}, // the cut run goes on as the gain
+        {a127 + "aa 0.3", true, {}},
+        {std::string("VC-a 0.5\0 0.3", 13), true, Row{"VC-a", 0.5f, 0.0f}},
+        {"VC-a", true, {}},
+        {"VC-a x", true, {}},
+        {"VC-a +-1", true, {}},
+        {"VC-a .", true, {}},
+    };
+    for (const auto &c : cases) {
+        SpeakerState out{};
+        ASSERT_EQ(parse_speaker_entry(c.entry, c.with_pan, out), c.want.has_value()) << c.entry;
+        if (c.want) {
+            EXPECT_EQ((Row{out.alias, out.gain, out.pan}), *c.want) << c.entry;
+        }
+    }
+}
+
+TEST(SpeakerEntry, Clamps) {
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const struct {
+        float in, gain, pan;
+    } cases[] = {{-0.5f, 0, -0.5f},     {1.7f, 1, 1}, {-3, 0, -1},  {2, 1, 1},
+                 {0.25f, 0.25f, 0.25f}, {nan, 0, 0},  {kInf, 1, 1}, {-kInf, 0, -1}};
+    for (const auto &c : cases) {
+        EXPECT_EQ(clamp_gain(c.in), c.gain) << c.in;
+        EXPECT_EQ(clamp_pan(c.in), c.pan) << c.in;
+    }
+}
+
+TEST(SpeakerTable, BuildsFromPayload) {
+    const struct {
+        UpdateKind kind;
+        std::string payload;
+        std::vector<Row> want;
+    } cases[] = {
+        {UpdateKind::update2, " VC-a 0.2 0.1,vc-A 0.9", {{"VC-a", 0.9f, 0.0f}}},
+        {UpdateKind::update3, "x 1, y 0.5 0.5, X 0.25 -1", {{"x", 0.25f, -1}, {"y", 0.5f, 0.5f}}},
+        {UpdateKind::update, "VC-a 0.5 0.7", {{"VC-a", 0.5f, 0.0f}}},
+        {UpdateKind::update2, "a -0.5 -3, b 1.7 2, c nan nan", {{"a", 0, -1}, {"b", 1, 1}, {"c", 0, 0}}},
+        {UpdateKind::update2, ",,, a 1 ,,,,\tb 0.5 0.5 ,,  ,  ", {{"a", 1, 0}, {"b", 0.5f, 0.5f}}},
+        {UpdateKind::update2, "a, b 0.5, c", {{"b", 0.5f, 0}}},
+        {UpdateKind::update3, " VC-a 0.5 0.1, VC-b", {{"VC-a", 0.5f, 0.1f}}},
+        {UpdateKind::update, "", {}},
+        {UpdateKind::update, " \t ", {}},
+        {UpdateKind::update, std::string(200, 'a') + " 0.5", {}},
+        {UpdateKind::update, a127 + " 0.5", {{a127, 0.5f, 0}}},
+        {UpdateKind::update, std::string(20000, ',') + "far 0.5", {{"far", 0.5f, 0}}},
+    };
+    auto table = std::make_unique<SpeakerTable>();
+    build_speaker_table(*table, UpdateKind::update, "stale 1, Y 1");
+    for (const auto &c : cases) {
+        build_speaker_table(*table, c.kind, c.payload);
+        EXPECT_EQ(rows_of(*table), c.want) << c.payload.substr(0, 60);
+        for (const Row &r : c.want)
+            EXPECT_NE(find(*table, r.alias), nullptr) << r.alias;
+        EXPECT_EQ(find(*table, "stale"), nullptr);
+    }
+}
+
+TEST(SpeakerTable, KeepsFirst512AndStillUpdatesThemWhenFull) {
+    std::string payload;
+    for (int i = 0; i < 600; ++i)
+        payload += "VC-" + std::to_string(i) + " 1,";
+    payload += "vc-0 0.25";
+    auto table = std::make_unique<SpeakerTable>();
+    build_speaker_table(*table, UpdateKind::update, payload);
+    ASSERT_EQ(table->count, kMaxSpeakers);
+    for (size_t i = 0; i < kMaxSpeakers; ++i) {
+        const std::string lower = "vc-" + std::to_string(i);
+        const SpeakerState *row = find(*table, lower);
+        ASSERT_EQ(row, &table->rows[i]) << lower;
+        EXPECT_EQ(row->gain, i == 0 ? 0.25f : 1.0f);
+    }
+    EXPECT_STREQ(table->rows[0].alias, "VC-0");
+    EXPECT_EQ(find(*table, "VC-512"), nullptr);
+
+    speaker_table_clear(*table);
+    EXPECT_EQ(find(*table, "VC-0"), nullptr);
+    EXPECT_STREQ(table->rows[0].alias, "VC-0"); // bytes stay, the row is gone
+}
