@@ -7,7 +7,9 @@
 #include <cstdint>
 #include <ctime>
 
-#if defined(__GNUC__)
+#if defined(__MINGW32__)
+#define MV_PRINTF(fmt_index, first_arg) __attribute__((format(gnu_printf, fmt_index, first_arg)))
+#elif defined(__GNUC__)
 #define MV_PRINTF(fmt_index, first_arg) __attribute__((format(printf, fmt_index, first_arg)))
 #else
 #define MV_PRINTF(fmt_index, first_arg)
