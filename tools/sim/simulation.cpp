@@ -1,0 +1,216 @@
+#include "simulation.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "common/text.h"
+
+namespace mvtools {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string lower(std::string_view s) {
+    std::string out(s);
+    for (char &c : out)
+        c = ascii_lower(c);
+    return out;
+}
+
+WireExpect expectations(const SimConfig &c) {
+    WireExpect e{c.local.alias, c.local.hash, c.api_key, {}};
+    e.known_aliases.insert(lower(c.local.alias));
+    for (const SimUser &u : c.speakers)
+        e.known_aliases.insert(lower(u.alias));
+    return e;
+}
+
+} // namespace
+
+Simulation::Simulation(SimConfig config) : config_(std::move(config)), check_(expectations(config_)) {
+    for (size_t i = 0; i < config_.speakers.size(); ++i)
+        voices_.emplace_back(i);
+    last_.resize(config_.speakers.size());
+    for (const SimUser &u : config_.speakers)
+        series_.push_back({u.alias, {}, {}, {}});
+}
+
+Simulation::~Simulation() {
+    finish();
+}
+
+void Simulation::write_ini() const {
+    std::ofstream ini(fs::path(workdir_) / "marlpike_voice.ini", std::ios::binary);
+    ini << "# Written by the host simulator for this run.\n"
+        << "server_host=" << (tap_ ? std::string("127.0.0.1") : config_.server_host) << "\n"
+        << "server_port=" << (tap_ ? tap_->port() : config_.server_port) << "\n"
+        << "api_key=" << config_.api_key << "\n"
+        << "enabled=1\n"
+        << "debug_log=1\n"
+        << "reconnect_sec=" << config_.reconnect_sec << "\n";
+}
+
+bool Simulation::start(std::string *error) {
+    std::error_code ec;
+    workdir_ = config_.workdir;
+    if (workdir_.empty()) {
+        std::string pattern = (fs::temp_directory_path(ec) / "marlpike-sim-XXXXXX").string();
+        if (mkdtemp(pattern.data()) == nullptr) {
+            *error = "cannot create a work directory";
+            return false;
+        }
+        workdir_ = pattern;
+    }
+    fs::create_directories(workdir_, ec);
+    // The host loads the plugin from its plugin folder, and the plugin reads
+    // its settings beside itself: so it runs from a copy in the work directory.
+    const fs::path copy = fs::path(workdir_) / fs::path(config_.plugin_path).filename();
+    if (fs::absolute(config_.plugin_path, ec) != fs::absolute(copy, ec) &&
+        !fs::copy_file(config_.plugin_path, copy, fs::copy_options::overwrite_existing, ec)) {
+        *error = "cannot copy " + config_.plugin_path + " to " + workdir_ + ": " + ec.message();
+        return false;
+    }
+    if (config_.tap) {
+        tap_ = std::make_unique<Tap>(config_.server_host, config_.server_port, check_, wire_mutex_);
+        if (!tap_->start(error)) return false;
+    }
+    if (config_.write_ini) write_ini();
+    // The environment overrides the settings file; this run's file must win.
+    unsetenv("MARLPIKE_VOICE_HOST");
+    unsetenv("MARLPIKE_VOICE_PORT");
+
+    if (!host_.load(copy.string(), error)) return false;
+    info_ = host_.info();
+    host_.start(config_.plugin_id);
+    std::vector<HostUser> users{{1, config_.local.alias, config_.local.hash}};
+    for (size_t i = 0; i < config_.speakers.size(); ++i)
+        users.push_back({static_cast<uint32_t>(i + 2), config_.speakers[i].alias, config_.speakers[i].hash});
+    host_.join(config_.connection, 1, std::move(users));
+    return true;
+}
+
+bool Simulation::open_wav(const std::string &path) {
+    return wav_.open(path);
+}
+
+double Simulation::audio_seconds() const {
+    return static_cast<double>(frames_done_.load()) / kSampleRate;
+}
+
+void Simulation::run_block() {
+    const uint32_t frames = config_.frames;
+    const size_t n = static_cast<size_t>(frames) * 2;
+    in_.resize(n);
+    out_.resize(n);
+    mix_.assign(n, 0.0f);
+    const auto &fn = host_.fn();
+    std::vector<Measured> measured(voices_.size());
+    for (size_t i = 0; i < voices_.size(); ++i) {
+        voices_[i].render(in_.data(), frames);
+        out_ = in_;
+        if (fn.onAudioSourceFetched != nullptr)
+            fn.onAudioSourceFetched(out_.data(), frames, 2, kSampleRate, true, static_cast<uint32_t>(i + 2));
+        measured[i] = measure(in_.data(), out_.data(), frames);
+        for (size_t k = 0; k < n; ++k)
+            mix_[k] += out_[k];
+    }
+    if (fn.onAudioOutputAboutToPlay != nullptr)
+        fn.onAudioOutputAboutToPlay(mix_.data(), frames, 2, kSampleRate);
+    wav_.write(mix_.data(), frames);
+    const double t = audio_seconds();
+    frames_done_ += frames;
+    std::lock_guard lock(mutex_);
+    last_ = measured;
+    if (!recording_.load()) return;
+    for (size_t i = 0; i < measured.size(); ++i) {
+        series_[i].t.push_back(t);
+        series_[i].gain.push_back(measured[i].gain);
+        series_[i].pan.push_back(measured[i].silent ? std::nan("") : measured[i].pan);
+    }
+}
+
+void Simulation::start_audio(bool realtime) {
+    audio_stop_.store(false);
+    audio_ = std::thread([this, realtime] {
+        host_.mark_audio_thread();
+        const auto block = std::chrono::duration<double>(static_cast<double>(config_.frames) / kSampleRate);
+        auto next = std::chrono::steady_clock::now();
+        while (!audio_stop_.load()) {
+            run_block();
+            if (realtime) {
+                next += std::chrono::duration_cast<std::chrono::steady_clock::duration>(block);
+                std::this_thread::sleep_until(next);
+            } else {
+                std::this_thread::yield();
+            }
+        }
+    });
+}
+
+void Simulation::finish() {
+    if (host_.fn().init == nullptr) {
+        audio_stop_.store(true);
+        if (audio_.joinable()) audio_.join();
+        return;
+    }
+    recording_.store(false);
+    host_.leave();
+    host_.stop();
+    audio_stop_.store(true);
+    if (audio_.joinable()) audio_.join();
+    if (tap_) tap_->stop();
+    wav_.close();
+    host_.unload();
+}
+
+Snapshot Simulation::snapshot() {
+    Snapshot s;
+    s.t = audio_seconds();
+    std::vector<Measured> heard;
+    {
+        std::lock_guard lock(mutex_);
+        heard = last_;
+    }
+    std::lock_guard lock(wire_mutex_);
+    s.stage = check_.stage();
+    s.accepted = check_.accepted();
+    s.rejected = check_.rejected();
+    s.updates = check_.updates();
+    s.bad_entries = check_.bad_entries();
+    s.rate = check_.update_rate();
+    for (size_t i = 0; i < config_.speakers.size(); ++i) {
+        SpeakerRow row{config_.speakers[i].alias, static_cast<uint32_t>(i + 2), std::nullopt, heard[i]};
+        const auto it = check_.latest().find(lower(row.alias));
+        if (it != check_.latest().end()) row.sent = it->second;
+        s.rows.push_back(std::move(row));
+    }
+    return s;
+}
+
+std::vector<Series> Simulation::series() {
+    std::lock_guard lock(mutex_);
+    return series_;
+}
+
+std::vector<WireEvent> Simulation::take_events() {
+    std::lock_guard lock(wire_mutex_);
+    return check_.take_new();
+}
+
+std::vector<std::string> Simulation::wire_summary() {
+    std::lock_guard lock(wire_mutex_);
+    return check_.summary();
+}
+
+} // namespace mvtools
+
+namespace mvtools {
+
+std::vector<WireEvent> Simulation::all_events() {
+    std::lock_guard lock(wire_mutex_);
+    return check_.all();
+}
+
+} // namespace mvtools

@@ -1,0 +1,115 @@
+// One run of the host simulator: a copy of the plugin in a work directory
+// with its settings file, the host around it, a tap on its falloff link, and
+// an audio thread that feeds it synthetic voices in 48 kHz blocks.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sim/audio.h"
+#include "sim/host.h"
+#include "sim/tap.h"
+#include "sim/wire_check.h"
+
+namespace mvtools {
+
+struct SimUser {
+    std::string alias;
+    std::string hash;
+};
+
+struct SimConfig {
+    std::string plugin_path;
+    std::string workdir; // empty: a fresh directory under the temp directory
+    std::string server_host = "127.0.0.1";
+    uint16_t server_port = 8890;
+    std::string api_key = "SET_THIS_PRIVATE_KEY";
+    int reconnect_sec = 2;
+    bool tap = true;       // watch the link (the plugin then connects to the tap)
+    bool write_ini = true; // false: keep the settings file found in workdir
+    SimUser local{"VC-Listener", ""};
+    std::vector<SimUser> speakers;
+    uint32_t frames = 960; // per audio block
+    uint32_t plugin_id = 7;
+    int32_t connection = 1;
+};
+
+struct SpeakerRow {
+    std::string alias;
+    uint32_t id = 0;
+    std::optional<Entry> sent; // what the server last sent for this alias
+    Measured heard;
+};
+
+struct Snapshot {
+    double t = 0; // seconds of audio so far
+    LinkStage stage = LinkStage::idle;
+    size_t accepted = 0, rejected = 0, updates = 0, bad_entries = 0;
+    double rate = 0;
+    std::vector<SpeakerRow> rows;
+};
+
+class Simulation {
+  public:
+    explicit Simulation(SimConfig config);
+    ~Simulation();
+    Simulation(const Simulation &) = delete;
+    Simulation &operator=(const Simulation &) = delete;
+
+    // Everything up to a synchronised server: on failure says why.
+    bool start(std::string *error);
+    [[nodiscard]] const std::string &workdir() const { return workdir_; }
+    [[nodiscard]] PluginInfo plugin_info() const { return info_; }
+    [[nodiscard]] SimHost &host() { return host_; }
+
+    bool open_wav(const std::string &path);
+    // One audio block on the calling thread.
+    void run_block();
+    // Blocks on a thread of their own, paced to real time when realtime.
+    void start_audio(bool realtime);
+    void serve() { host_.serve(); }
+    // Leaves the server and shuts the plugin down with the audio still
+    // running (as the host may), then stops the audio and unloads.
+    void finish();
+
+    [[nodiscard]] Snapshot snapshot();
+    [[nodiscard]] std::vector<Series> series();
+    // New wire events since the last call, and the whole check afterwards.
+    std::vector<WireEvent> take_events();
+    [[nodiscard]] std::vector<std::string> wire_summary();
+    [[nodiscard]] std::vector<WireEvent> all_events();
+    [[nodiscard]] bool tapped() const { return tap_ != nullptr; }
+    [[nodiscard]] double audio_seconds() const;
+
+  private:
+    void write_ini() const;
+
+    SimConfig config_;
+    std::string workdir_;
+    SimHost host_;
+    PluginInfo info_;
+    std::mutex wire_mutex_;
+    WireCheck check_;
+    std::unique_ptr<Tap> tap_;
+
+    std::vector<Voice> voices_;
+    std::vector<float> in_, out_, mix_;
+    WavWriter wav_;
+    std::atomic<bool> audio_stop_{false};
+    std::atomic<bool> recording_{true};
+    std::thread audio_;
+    std::atomic<uint64_t> frames_done_{0};
+
+    std::mutex mutex_; // guards last_ and series_
+    std::vector<Measured> last_;
+    std::vector<Series> series_;
+};
+
+} // namespace mvtools

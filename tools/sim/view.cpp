@@ -1,0 +1,70 @@
+#include "view.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+namespace mvtools {
+
+std::string pan_bar(double pan, int width) {
+    std::string bar(static_cast<size_t>(width), '-');
+    bar[static_cast<size_t>(width / 2)] = '|';
+    const double p = std::clamp(pan, -1.0, 1.0);
+    const auto at = static_cast<size_t>(std::lround((p + 1) / 2 * (width - 1)));
+    bar[at] = 'O';
+    return "L " + bar + " R";
+}
+
+std::string event_line(const WireEvent &e) {
+    static const char *const kTags[] = {"    ", " ok ", "WARN", "FAIL"};
+    char head[32];
+    std::snprintf(head, sizeof head, "%7.2fs [%s] ", e.t, kTags[static_cast<int>(e.level)]);
+    return head + e.text;
+}
+
+std::vector<std::string> render_table(const ViewHeader &header, const Snapshot &s, bool tapped) {
+    std::vector<std::string> out;
+    char buf[512];
+    std::snprintf(buf, sizeof buf, "Marlpike host simulator   t = %6.1f s   %s", s.t, header.plugin.c_str());
+    out.emplace_back(buf);
+    out.push_back("falloff link: " + header.link);
+    if (tapped) {
+        std::snprintf(
+            buf, sizeof buf,
+            "link %-22s proofs accepted %zu  refused %zu   updates %zu (%.1f/s)  skipped entries %zu",
+            stage_name(s.stage), s.accepted, s.rejected, s.updates, s.rate, s.bad_entries);
+        out.emplace_back(buf);
+    }
+    out.emplace_back("");
+    std::snprintf(buf, sizeof buf, "%-16s %3s  %-15s  %-6s %-6s  %-27s  %8s %8s", "speaker", "id",
+                  tapped ? "server gain pan" : "", "gain", "pan", "heard from", "left dB", "right dB");
+    out.emplace_back(buf);
+    for (const SpeakerRow &r : s.rows) {
+        char sent[32] = "";
+        if (tapped) {
+            if (r.sent)
+                std::snprintf(sent, sizeof sent, "%5.3f %+6.3f", static_cast<double>(r.sent->gain),
+                              static_cast<double>(r.sent->pan));
+            else
+                std::snprintf(sent, sizeof sent, "(not named)");
+        }
+        char pan[16] = "   -- ";
+        if (!r.heard.silent) std::snprintf(pan, sizeof pan, "%+6.3f", r.heard.pan);
+        const std::string bar = r.heard.silent ? "   (silent)" : pan_bar(r.heard.pan, 23);
+        auto db = [](double rms, char *dst, size_t cap) {
+            if (rms < 1e-6)
+                std::snprintf(dst, cap, "%8s", "-inf");
+            else
+                std::snprintf(dst, cap, "%8.1f", 20 * std::log10(rms));
+        };
+        char left[16], right[16];
+        db(r.heard.left_rms, left, sizeof left);
+        db(r.heard.right_rms, right, sizeof right);
+        std::snprintf(buf, sizeof buf, "%-16.16s %3u  %-15s  %6.3f %-6s  %-27s  %s %s", r.alias.c_str(), r.id,
+                      sent, r.heard.gain, pan, bar.c_str(), left, right);
+        out.emplace_back(buf);
+    }
+    return out;
+}
+
+} // namespace mvtools

@@ -1,0 +1,22 @@
+// The simulator's live table: what the listener hears from each speaker.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "sim/simulation.h"
+
+namespace mvtools {
+
+struct ViewHeader {
+    std::string plugin; // name and versions
+    std::string link;   // where the plugin connects
+};
+
+// The table as plain text lines (no terminal codes).
+[[nodiscard]] std::vector<std::string> render_table(const ViewHeader &header, const Snapshot &s, bool tapped);
+// A bar of width cells with a marker at pan (-1 left .. +1 right).
+[[nodiscard]] std::string pan_bar(double pan, int width);
+[[nodiscard]] std::string event_line(const WireEvent &e);
+
+} // namespace mvtools
