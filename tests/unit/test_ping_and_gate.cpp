@@ -1,0 +1,230 @@
+// The two clocks of the falloff link, driven with injected millisecond ticks:
+// when the worker sends its own PING, and when an update may write its
+// per-speaker log lines. Both must survive the 32-bit tick wrapping (about
+// every 49.7 days of uptime).
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "falloff/apply_update.h"
+#include "falloff/ping_clock.h"
+#include "log/log.h"
+#include "plugin/state.h"
+
+namespace fs = std::filesystem;
+using namespace mv;
+
+namespace {
+
+constexpr uint32_t kMax = UINT32_MAX;
+
+} // namespace
+
+TEST(PingClock, DueFromTheTwentyFirstSecondWhateverTheWrap) {
+    const struct {
+        uint32_t last, now;
+        bool due;
+    } cases[] = {
+        {0, 0, false},
+        {0, 20000, false},
+        {0, 20001, true},
+        {1000, 21000, false},
+        {1000, 21001, true},
+        {1000, 1000 + 86400000u, true},
+        // The tick wraps between the last PING and now.
+        {kMax - 9999, 10000, false}, // 20000 ms later
+        {kMax - 9999, 10001, true},  // 20001 ms later
+        {kMax, 20000, true},
+        {kMax, 19999, false},
+        {kMax - 20001, kMax, true},
+        {kMax - 20000, kMax, false},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(ping_due(c.last, c.now), c.due) << c.last << " -> " << c.now;
+    }
+}
+
+// The established loop consults the clock after every line or idle period, at
+// least every 5 s (the receive wait): an idle link then pings every 25 s, and
+// one with traffic as soon as 20001 ms have passed.
+TEST(PingClock, IdleLinkPingsEveryTwentyToTwentyFiveSeconds) {
+    const struct {
+        const char *what;
+        uint32_t established;
+        uint32_t step; // ms between consultations of the clock
+    } cases[] = {
+        {"idle, 5 s receive waits", 123456, 5000},
+        {"idle across the wrap", kMax - 30000, 5000},
+        {"busy, a line every 7 ms", kMax - 12345, 7},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        uint32_t last_ping = c.established;
+        uint32_t now = c.established;
+        std::vector<uint32_t> gaps;
+        for (int turn = 0; gaps.size() < 4 && turn < 100000; ++turn) {
+            now += c.step; // wraps as the tick does
+            if (ping_due(last_ping, now)) {
+                gaps.push_back(now - last_ping);
+                last_ping = now;
+            }
+        }
+        ASSERT_EQ(gaps.size(), 4u);
+        for (uint32_t gap : gaps) {
+            EXPECT_GE(gap, 20001u);
+            EXPECT_LE(gap, 20000u + c.step);
+        }
+    }
+}
+
+TEST(UpdateLogGate, OpenAtFirstThenAtMostEveryTwoSeconds) {
+    const struct {
+        uint32_t last, now;
+        bool open;
+    } cases[] = {
+        {0, 0, true}, // never logged yet
+        {0, 500, true},
+        {0, kMax, true},
+        {1000, 1500, false},
+        {1000, 2999, false},
+        {1000, 3000, true},
+        {1000, 1000, false},
+        {kMax - 999, 999, false}, // 1999 ms later, across the wrap
+        {kMax - 999, 1000, true}, // 2000 ms later
+        {kMax, 1999, true},
+        {kMax, 1998, false},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(update_log_gate_open(c.last, c.now), c.open) << c.last << " -> " << c.now;
+    }
+}
+
+// Apply update with its injected tick: the gate decides which log lines an
+// update writes. The file log is the real one, pointed at a private file.
+class UpdateLogLines : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::random_device random;
+        dir_ = fs::temp_directory_path() /
+               ("mv_gate_" + std::to_string(random()) + "_" + std::to_string(random()));
+        fs::create_directories(dir_);
+        path_ = dir_ / "marlpike_voice.log";
+        log_configure(true, path_.string().c_str());
+        set_last_log_time(0);
+    }
+    void TearDown() override {
+        log_configure(false, "");
+        clear_speakers();
+        std::error_code ignored;
+        fs::remove_all(dir_, ignored);
+    }
+
+    static void set_last_log_time(uint32_t ms) {
+        platform::LockGuard guard(g_state.lock);
+        g_state.last_update_log_ms = ms;
+    }
+    static uint32_t last_log_time() {
+        platform::LockGuard guard(g_state.lock);
+        return g_state.last_update_log_ms;
+    }
+    static size_t live_speakers() {
+        platform::LockGuard guard(g_state.lock);
+        return g_state.speakers->count;
+    }
+
+    // The messages written since the last call, without their time stamps.
+    std::vector<std::string> new_messages() {
+        std::ifstream in(path_, std::ios::binary);
+        const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+        std::vector<std::string> out;
+        size_t start = seen_;
+        for (size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2)
+            out.push_back(text.substr(start + 22, end - start - 22)); // "[YYYY-MM-DD hh:mm:ss] "
+        seen_ = start;
+        return out;
+    }
+
+    fs::path dir_, path_;
+    size_t seen_ = 0;
+};
+
+TEST_F(UpdateLogLines, SecondUpdateHalfASecondLaterWritesOnlyItsCount) {
+    apply_update(UpdateKind::update2, " VC-a 0.5 -0.25, VC-b 1 1", 10000);
+    EXPECT_EQ(new_messages(), (std::vector<std::string>{
+                                  "received UPDATE2 with 2 speakers",
+                                  "update_state alias=VC-a gain=0.5000 pan=-0.2500",
+                                  "update_state alias=VC-b gain=1.0000 pan=1.0000",
+                              }));
+    apply_update(UpdateKind::update3, "VC-c 0.25", 10500);
+    EXPECT_EQ(new_messages(), std::vector<std::string>{"received UPDATE3 with 1 speakers"});
+    EXPECT_EQ(live_speakers(), 1u); // the closed gate mutes the log, not the update
+    apply_update(UpdateKind::update, "VC-d 0.75 0.5", 11999);
+    EXPECT_EQ(new_messages(), std::vector<std::string>{"received UPDATE with 1 speakers"});
+    // Two seconds after the last logged update the gate opens again.
+    apply_update(UpdateKind::update, "VC-d 0.75 0.5", 12000);
+    EXPECT_EQ(new_messages(), (std::vector<std::string>{"received UPDATE with 1 speakers",
+                                                        "update_state alias=VC-d gain=0.7500 pan=0.0000"}));
+}
+
+TEST_F(UpdateLogLines, AnEmptyUpdateThatOpensTheGateStillMovesIt) {
+    apply_update(UpdateKind::update, "", 50000);
+    EXPECT_EQ(new_messages(), std::vector<std::string>{"received UPDATE with 0 speakers"});
+    EXPECT_EQ(last_log_time(), 50000u);
+    apply_update(UpdateKind::update2, "VC-a 1", 50500);
+    EXPECT_EQ(new_messages(), std::vector<std::string>{"received UPDATE2 with 1 speakers"});
+}
+
+TEST_F(UpdateLogLines, GateAcrossTheTickWrap) {
+    set_last_log_time(kMax - 500);
+    apply_update(UpdateKind::update2, "VC-a 1", 1000); // 1501 ms later
+    EXPECT_EQ(new_messages(), std::vector<std::string>{"received UPDATE2 with 1 speakers"});
+    apply_update(UpdateKind::update2, "VC-a 1", 1498); // 1999 ms later
+    EXPECT_EQ(new_messages(), std::vector<std::string>{"received UPDATE2 with 1 speakers"});
+    apply_update(UpdateKind::update2, "VC-a 1", 1499); // 2000 ms later
+    EXPECT_EQ(new_messages(), (std::vector<std::string>{"received UPDATE2 with 1 speakers",
+                                                        "update_state alias=VC-a gain=1.0000 pan=0.0000"}));
+}
+
+TEST_F(UpdateLogLines, AtMostEightSpeakerLinesThenTheRestCounted) {
+    const struct {
+        size_t speakers;
+        size_t lines; // update_state alias=... lines
+        std::string omitted;
+    } cases[] = {
+        {5, 5, ""},
+        {8, 8, ""},
+        {9, 8, "update_state omitted=1"},
+        {600, 8, "update_state omitted=504"},
+    };
+    uint32_t now = 100000;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.speakers);
+        std::string payload;
+        for (size_t i = 0; i < c.speakers; ++i)
+            payload += "VC-" + std::to_string(i) + " 1,";
+        apply_update(UpdateKind::update2, payload, now += 5000);
+        const size_t total = c.speakers < 512 ? c.speakers : 512;
+        std::vector<std::string> want{"received UPDATE2 with " + std::to_string(total) + " speakers"};
+        for (size_t i = 0; i < c.lines; ++i)
+            want.push_back("update_state alias=VC-" + std::to_string(i) + " gain=1.0000 pan=0.0000");
+        if (!c.omitted.empty()) want.push_back(c.omitted);
+        EXPECT_EQ(new_messages(), want);
+    }
+}
+
+TEST_F(UpdateLogLines, AliasesThatAreNotVoiceAliasesAreRedacted) {
+    apply_update(UpdateKind::update2, "VC-ok_1 1, vc-abc 0.5, VC-a.b 1 -1, Player 0 0", 7000);
+    EXPECT_EQ(new_messages(), (std::vector<std::string>{
+                                  "received UPDATE2 with 4 speakers",
+                                  "update_state alias=VC-ok_1 gain=1.0000 pan=0.0000",
+                                  "update_state alias=vc-abc gain=0.5000 pan=0.0000",
+                                  "update_state alias=<redacted> gain=1.0000 pan=-1.0000",
+                                  "update_state alias=<redacted> gain=0.0000 pan=0.0000",
+                              }));
+}
