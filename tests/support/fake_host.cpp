@@ -272,6 +272,16 @@ std::optional<std::string> FakeHost::wait_for_log(std::string_view text,
     return found;
 }
 
+bool FakeHost::wait_for_log_count(std::string_view text, size_t count,
+                                  std::chrono::milliseconds deadline) const {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, deadline, [&] {
+        return static_cast<size_t>(std::count_if(log_.begin(), log_.end(), [&](const std::string &line) {
+                   return line.find(text) != std::string::npos;
+               })) >= count;
+    });
+}
+
 size_t FakeHost::calls(mv::ApiSlot slot) const {
     std::lock_guard lock(mutex_);
     const auto it = calls_.find(slot);

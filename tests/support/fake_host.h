@@ -124,6 +124,9 @@ class FakeHost {
     // Waits for a log line containing text; returns it, or nullopt at the deadline.
     std::optional<std::string> wait_for_log(std::string_view text,
                                             std::chrono::milliseconds deadline = kDefaultDeadline) const;
+    // Waits until at least count log lines contain text; false at the deadline.
+    bool wait_for_log_count(std::string_view text, size_t count,
+                            std::chrono::milliseconds deadline = kDefaultDeadline) const;
     [[nodiscard]] size_t calls(mv::ApiSlot slot) const;
     // Descriptions ("getUserName user=3") of pointers handed out and not yet freed.
     [[nodiscard]] std::vector<std::string> outstanding() const;

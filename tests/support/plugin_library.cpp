@@ -86,6 +86,19 @@ TempPluginDir::TempPluginDir(bool non_ascii) {
 
 TempPluginDir::~TempPluginDir() {
     std::error_code ec;
+    // With MV_TEST_LOG_ARCHIVE set, the settings and log files outlive the
+    // directory there, so that one check can read the logs of a whole run.
+    if (const std::optional<std::string> archive = sys::get_env("MV_TEST_LOG_ARCHIVE");
+        archive && !archive->empty()) {
+        const fs::path source = to_path(dir_);
+        const fs::path target = to_path(build_path(archive->c_str())) / source.filename();
+        const fs::path library = to_path(library_name_);
+        fs::create_directories(target, ec);
+        for (const fs::directory_entry &entry : fs::directory_iterator(source, ec)) {
+            if (entry.is_regular_file(ec) && entry.path().filename() != library)
+                fs::copy_file(entry.path(), target / entry.path().filename(), ec);
+        }
+    }
     fs::remove_all(to_path(dir_), ec); // best effort: a library still mapped may refuse to go
 }
 

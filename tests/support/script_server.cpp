@@ -30,6 +30,20 @@ ScriptServer::ScriptServer(std::vector<Step> script) : script_(std::move(script)
     thread_ = std::thread([this] { run(); });
 }
 
+ScriptServer::ScriptServer(std::vector<Step> script, net::Socket listener, uint16_t port)
+    : script_(std::move(script)), listener_(listener), port_(port) {
+    if (listener_ == net::kInvalidSocket) {
+        errors_.emplace_back("no listening socket given");
+        done_ = true;
+        return;
+    }
+    thread_ = std::thread([this] { run(); });
+}
+
+void ScriptServer::open_gate() {
+    gates_opened_.fetch_add(1);
+}
+
 ScriptServer::~ScriptServer() {
     stop_.store(true);
     if (thread_.joinable()) thread_.join();
@@ -100,6 +114,18 @@ bool ScriptServer::play(const Step &step) {
     }
     case Kind::accept:
         return accept_next();
+    case Kind::gate: {
+        bool reading = socket_ != net::kInvalidSocket;
+        while (!stop_.load() && gates_opened_.load() <= gates_passed_) {
+            if (reading) {
+                reading = pump(kSliceMs);
+            } else {
+                std::this_thread::sleep_for(std::chrono::milliseconds(kSliceMs));
+            }
+        }
+        ++gates_passed_;
+        return !stop_.load();
+    }
     case Kind::handshake: {
         const Handshake &hs = step.hs;
         const std::string hello = "HELLO2 " + hs.api_key + " " + hs.alias;

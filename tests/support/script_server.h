@@ -46,7 +46,8 @@ struct Step {
         reset,
         silent,
         accept,
-        handshake
+        handshake,
+        gate
     };
 
     // Each expect consumes the next line not yet consumed (without its LF; a
@@ -71,6 +72,10 @@ struct Step {
         step.hs = std::move(h);
         return step;
     }
+    // Waits, still reading and recording, until the test calls open_gate()
+    // once more than the gates already passed: lets a test look at the plugin
+    // at a moment the server holds still.
+    static Step gate() { return {Kind::gate, {}}; }
 
     Kind kind;
     std::string text;
@@ -83,6 +88,9 @@ class ScriptServer {
     static constexpr size_t kAnyConnection = std::numeric_limits<size_t>::max();
 
     explicit ScriptServer(std::vector<Step> script);
+    // Plays the script on a listening socket made elsewhere (a fixed port, a
+    // listener whose backlog was full); takes ownership of it.
+    ScriptServer(std::vector<Step> script, net::Socket listener, uint16_t port);
     // Stops the thread (it polls in short slices, so this never hangs) and
     // closes every socket.
     ~ScriptServer();
@@ -91,6 +99,9 @@ class ScriptServer {
 
     [[nodiscard]] bool listening() const { return listener_ != net::kInvalidSocket; }
     [[nodiscard]] uint16_t port() const { return port_; }
+
+    // Lets the script past its next gate() step (or the one after, and so on).
+    void open_gate();
 
     // ---- waits; each returns at the deadline with what it has ----------------
     bool wait_for_connections(size_t count, std::chrono::milliseconds deadline = kDefaultDeadline) const;
@@ -136,6 +147,8 @@ class ScriptServer {
     net::Socket listener_ = net::kInvalidSocket;
     uint16_t port_ = 0;
     std::atomic<bool> stop_{false};
+    std::atomic<size_t> gates_opened_{0};
+    size_t gates_passed_ = 0; // server thread only
 
     // Server thread only.
     net::Socket socket_ = net::kInvalidSocket;

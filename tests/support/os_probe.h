@@ -1,0 +1,22 @@
+// What reliability tests need from the operating system beyond plain sockets:
+// counts of the process's open handles and threads, and fixed-port listeners.
+// One implementation per platform (os_probe_posix.cpp, os_probe_win32.cpp).
+#pragma once
+
+#include <cstdint>
+
+#include "test_net.h"
+
+namespace mvtest {
+
+struct ResourceCounts {
+    long handles; // open file descriptors (POSIX) or kernel handles (Windows)
+    long threads; // threads of this process
+};
+
+[[nodiscard]] ResourceCounts resource_counts();
+
+// A listening socket on 127.0.0.1:port with that backlog; invalid on failure.
+net::Socket listen_loopback_at(uint16_t port, int backlog = 16);
+
+} // namespace mvtest
