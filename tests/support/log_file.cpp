@@ -28,14 +28,34 @@ size_t count_prefixed(const std::vector<std::string> &messages, std::string_view
                                              [&](const std::string &m) { return m.starts_with(prefix); }));
 }
 
-bool wait_for_log_messages(const TempPluginDir &dir, std::string_view prefix, size_t count,
-                           std::chrono::milliseconds deadline) {
+size_t count_containing(const std::vector<std::string> &messages, std::string_view text) {
+    return static_cast<size_t>(std::count_if(messages.begin(), messages.end(), [&](const std::string &m) {
+        return m.find(text) != std::string::npos;
+    }));
+}
+
+namespace {
+
+template <typename Count>
+bool poll_log(const TempPluginDir &dir, size_t count, std::chrono::milliseconds deadline, Count counted) {
     const auto until = std::chrono::steady_clock::now() + deadline;
     for (;;) {
-        if (count_prefixed(log_messages(dir), prefix) >= count) return true;
+        if (counted(log_messages(dir)) >= count) return true;
         if (std::chrono::steady_clock::now() >= until) return false;
         std::this_thread::sleep_for(kPollEvery);
     }
+}
+
+} // namespace
+
+bool wait_for_log_messages(const TempPluginDir &dir, std::string_view prefix, size_t count,
+                           std::chrono::milliseconds deadline) {
+    return poll_log(dir, count, deadline, [&](const auto &m) { return count_prefixed(m, prefix); });
+}
+
+bool wait_for_log_file(const TempPluginDir &dir, std::string_view text, size_t count,
+                       std::chrono::milliseconds deadline) {
+    return poll_log(dir, count, deadline, [&](const auto &m) { return count_containing(m, text); });
 }
 
 } // namespace mvtest

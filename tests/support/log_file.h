@@ -23,4 +23,9 @@ namespace mvtest {
 bool wait_for_log_messages(const TempPluginDir &dir, std::string_view prefix, size_t count = 1,
                            std::chrono::milliseconds deadline = kDefaultDeadline);
 
+// The same two, matching text anywhere in a message.
+[[nodiscard]] size_t count_containing(const std::vector<std::string> &messages, std::string_view text);
+bool wait_for_log_file(const TempPluginDir &dir, std::string_view text, size_t count = 1,
+                       std::chrono::milliseconds deadline = kDefaultDeadline);
+
 } // namespace mvtest
