@@ -15,12 +15,13 @@ double lerp(double a, double b, double f) {
     return a + (b - a) * f;
 }
 
-// Turns the short way round.
+// Turns the short way round; the result lies in [0, 360).
 double lerp_heading(double a, double b, double f) {
     double d = std::fmod(b - a, 360.0);
     if (d > 180) d -= 360;
     if (d < -180) d += 360;
-    return a + d * f;
+    const double h = std::fmod(a + d * f, 360.0);
+    return h < 0 ? h + 360 : h;
 }
 
 } // namespace
@@ -53,6 +54,10 @@ bool parse_scenario(std::string_view text, Scenario *out, std::string *error) {
         const auto w = words(line);
         if (w.empty()) continue;
         const std::string where = "line " + std::to_string(line_no) + ": ";
+        if (w[0] != "loop" && w[0] != "falloff" && w[0] != "at") {
+            *error = where + "unknown word '" + std::string(w[0]) + "' (expected loop, falloff or at)";
+            return false;
+        }
         std::vector<double> n;
         const size_t first_number = w[0] == "at" ? 3 : 1;
         for (size_t i = first_number; i < w.size(); ++i) {
@@ -96,9 +101,6 @@ bool parse_scenario(std::string_view text, Scenario *out, std::string *error) {
                 return false;
             }
             track->keys.push_back({t, {n[0], n[1], heading}});
-        } else {
-            *error = where + "unknown word '" + std::string(w[0]) + "' (expected loop, falloff or at)";
-            return false;
         }
     }
     if (s.tracks.empty()) {

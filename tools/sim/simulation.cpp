@@ -179,6 +179,8 @@ Snapshot Simulation::snapshot() {
     s.rejected = check_.rejected();
     s.updates = check_.updates();
     s.bad_entries = check_.bad_entries();
+    s.server_pings = check_.server_pings();
+    s.pings_answered = check_.pings_answered();
     s.rate = check_.update_rate();
     for (size_t i = 0; i < config_.speakers.size(); ++i) {
         SpeakerRow row{config_.speakers[i].alias, static_cast<uint32_t>(i + 2), std::nullopt, heard[i]};

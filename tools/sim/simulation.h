@@ -52,6 +52,7 @@ struct Snapshot {
     double t = 0; // seconds of audio so far
     LinkStage stage = LinkStage::idle;
     size_t accepted = 0, rejected = 0, updates = 0, bad_entries = 0;
+    size_t server_pings = 0, pings_answered = 0;
     double rate = 0;
     std::vector<SpeakerRow> rows;
 };
