@@ -255,9 +255,11 @@ void BM_LinkLines(benchmark::State &state) {
 
     SysCounts used{};
     int64_t cpu = 0;
+    uint64_t allocs = 0;
     for (auto _ : state) {
         const SysCounts before = sys_counts();
         const int64_t cpu_before = subject_cpu_ns();
+        const uint64_t allocs_before = alloc_counts().calls;
         const uint64_t sent_before = server.bytes_sent();
         server.stream(&lines, count / lines.size(), pace_us);
         server.wait_stream();
@@ -267,6 +269,7 @@ void BM_LinkLines(benchmark::State &state) {
             wait_until(worker_waits_for_data);
         used = sys_counts() - before;
         cpu = subject_cpu_ns() - cpu_before;
+        allocs = alloc_counts().calls - allocs_before;
         if (!drained) state.SkipWithError("the plugin did not read everything");
     }
     disconnect_plugin();
@@ -276,6 +279,7 @@ void BM_LinkLines(benchmark::State &state) {
     state.counters["recv_per_line"] = static_cast<double>(used.recv) / n;
     state.counters["poll_per_line"] = static_cast<double>(used.poll) / n;
     state.counters["worker_cpu_ns_per_line"] = static_cast<double>(cpu) / n;
+    state.counters["allocs"] = static_cast<double>(allocs);
 }
 BENCHMARK(BM_LinkLines)
     ->ArgsProduct({{100, 1000, 8191}, {0, 1000}})
@@ -577,12 +581,14 @@ void figures(const CollectingReporter &r) {
             const std::string n = "BM_LinkLines/" + std::to_string(len) + "/" + std::to_string(pace);
             if (r.find(n) == nullptr) continue;
             const double calls = counter(r, n, "syscalls_per_line");
-            add_figure({"4 link",
-                        fmt("%d-byte lines %s: system calls per line (recv+poll+send), worker CPU per line",
-                            len, pace == 0 ? "back to back" : "1 ms apart"),
-                        fmt("%.3f, %s", calls, fmt_ns(counter(r, n, "worker_cpu_ns_per_line")).c_str()),
-                        "<= 2", fmt("%d (one-byte reads)", len + 1),
-                        calls <= 2 ? Verdict::met : Verdict::not_met});
+            add_figure(
+                {"4 link",
+                 fmt("%d-byte lines %s: system calls per line (recv+poll+send), worker CPU per line, heap "
+                     "allocations while %.0f lines came",
+                     len, pace == 0 ? "back to back" : "1 ms apart", counter(r, n, "lines")),
+                 fmt("%.3f, %s, %.0f", calls, fmt_ns(counter(r, n, "worker_cpu_ns_per_line")).c_str(),
+                     counter(r, n, "allocs")),
+                 "<= 2", fmt("%d (one-byte reads)", len + 1), calls <= 2 ? Verdict::met : Verdict::not_met});
         }
     }
     if (r.find("BM_LinkIdle") != nullptr) {

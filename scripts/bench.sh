@@ -46,7 +46,7 @@ fi
 
 results="$build/bench-results.md"
 commit="$(git rev-parse --short HEAD 2>/dev/null || echo unknown)"
-git diff --quiet HEAD -- src bench 2>/dev/null || commit="$commit (with uncommitted changes in src/ or bench/)"
+[ -z "$(git status --porcelain -- src bench CMakeLists.txt 2>/dev/null)" ] || commit="$commit (with uncommitted changes in src/ or bench/)"
 {
     echo "# Benchmark run"
     echo
