@@ -213,8 +213,10 @@ std::string render_svg(const std::string &title, const std::vector<Series> &seri
         const double ly = kTop1 + 10 + 22 * static_cast<double>(i);
         s += "<line x1=\"" + num(kW - kRight + 15) + "\" x2=\"" + num(kW - kRight + 40) + "\" y1=\"" +
              num(ly) + "\" y2=\"" + num(ly) + "\" stroke=\"" + colour + "\" stroke-width=\"3\"/>\n";
+        const bool never_heard =
+            std::all_of(sr.gain.begin(), sr.gain.end(), [](double g) { return g < 1e-4; });
         s += "<text x=\"" + num(kW - kRight + 46) + "\" y=\"" + num(ly + 4) + "\">" + escape(sr.label) +
-             "</text>\n";
+             (never_heard ? " (silent)" : "") + "</text>\n";
     }
     s += "</svg>\n";
     return s;
