@@ -71,7 +71,9 @@ double RunResult::max(const std::string &counter) const {
 
 void CollectingReporter::ReportRuns(const std::vector<Run> &runs) {
     for (const Run &run : runs) {
-        if (run.run_type != Run::RT_Iteration || run.error_occurred || run.iterations == 0) continue;
+        // Each repetition, or only their median when the others are not reported.
+        const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+        if ((run.run_type != Run::RT_Iteration && !median) || run.error_occurred || run.iterations == 0) continue;
         // Keyed by function and arguments only: "BM_X/512", whatever the run options.
         const std::string &args = run.run_name.args;
         RunResult &r = results_[run.run_name.function_name + (args.empty() ? "" : "/" + args)];
