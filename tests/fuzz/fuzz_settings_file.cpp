@@ -1,0 +1,14 @@
+// libFuzzer entry for check_settings_file (fuzz_checks.h).
+#include <cstdio>
+#include <cstdlib>
+
+#include "fuzz_checks.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    const std::string broken = mvfuzz::check_settings_file(data, size);
+    if (!broken.empty()) {
+        std::fprintf(stderr, "check_settings_file: %s\n", broken.c_str());
+        std::abort();
+    }
+    return 0;
+}
