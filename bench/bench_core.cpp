@@ -66,17 +66,38 @@ void BM_Floor(benchmark::State &state) {
 BENCHMARK(BM_Floor);
 
 // ---- the plugin's audio callback with n users in the map and n speakers ---------
+// The live tables, whether the state holds them as plain or atomic pointers.
+template <typename Live> auto live_table(Live &live) {
+    if constexpr (requires { live.load(); }) {
+        return live.load();
+    } else {
+        return live;
+    }
+}
+
+template <typename Live, typename Table> void publish(Live &live, Table *table) {
+    mv::platform::LockGuard guard(mv::g_state.lock);
+    if constexpr (requires { live.store(table); }) {
+        live.store(table);
+    } else {
+        live = table;
+    }
+}
+
+// Builds both tables as their writers do (into the spare, then published).
 void setup_plugin_tables(size_t n) {
     mv::g_state.settings.enabled = true;
     mv::g_state.settings.debug_log = false;
     mv::g_state.initialised.store(true);
-    mv::AliasMap &map = *mv::g_state.alias_map;
-    mv::alias_map_clear(map);
+    mv::AliasMap *map = mv::alias_map_spare();
+    mv::alias_map_clear(*map);
     for (size_t i = 0; i < n; ++i)
-        mv::alias_map_add(map, static_cast<uint32_t>(i + 1), speaker_alias(i).c_str());
+        mv::alias_map_add(*map, static_cast<uint32_t>(i + 1), speaker_alias(i).c_str());
+    publish(mv::g_state.alias_map, map);
     // The server names speakers in another letter case than the host: lookups fold.
-    const std::string payload = update_payload(n, true);
-    mv::build_speaker_table(*mv::g_state.speakers, mv::UpdateKind::update2, payload);
+    mv::SpeakerTable *table = mv::speaker_table_spare();
+    mv::build_speaker_table(*table, mv::UpdateKind::update2, update_payload(n, true));
+    publish(mv::g_state.speakers, table);
 }
 
 // Users are visited in a scattered order, as many speakers' buffers would come.
@@ -137,9 +158,9 @@ void BM_PartLookups(benchmark::State &state) {
     setup_plugin_tables(n);
     size_t k = 0;
     for (auto _ : state) {
-        const mv::AliasEntry *e = mv::alias_map_find(*mv::g_state.alias_map, next_user(k, n));
+        const mv::AliasEntry *e = mv::alias_map_find(*live_table(mv::g_state.alias_map), next_user(k, n));
         const mv::SpeakerState *row = mv::speaker_table_find(
-            *mv::g_state.speakers, std::string_view(e->alias, e->alias_len), e->alias_hash);
+            *live_table(mv::g_state.speakers), std::string_view(e->alias, e->alias_len), e->alias_hash);
         benchmark::DoNotOptimize(row);
     }
 }
@@ -180,7 +201,8 @@ void BM_ApplyUpdate(benchmark::State &state) {
         ++i;
     }
     const AllocCounts after = alloc_counts();
-    if (mv::g_state.speakers->count != n) state.SkipWithError("the update did not name every speaker");
+    if (live_table(mv::g_state.speakers)->count != n)
+        state.SkipWithError("the update did not name every speaker");
     state.counters["entries"] = static_cast<double>(n);
     state.counters["allocs_per_update"] =
         static_cast<double>(after.calls - before.calls) / static_cast<double>(state.iterations());

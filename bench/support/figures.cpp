@@ -73,7 +73,8 @@ void CollectingReporter::ReportRuns(const std::vector<Run> &runs) {
     for (const Run &run : runs) {
         // Each repetition, or only their median when the others are not reported.
         const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
-        if ((run.run_type != Run::RT_Iteration && !median) || run.error_occurred || run.iterations == 0) continue;
+        if ((run.run_type != Run::RT_Iteration && !median) || run.error_occurred || run.iterations == 0)
+            continue;
         // Keyed by function and arguments only: "BM_X/512", whatever the run options.
         const std::string &args = run.run_name.args;
         RunResult &r = results_[run.run_name.function_name + (args.empty() ? "" : "/" + args)];

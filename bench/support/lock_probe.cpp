@@ -102,6 +102,9 @@ namespace mvbench {
 void lock_probe_watch_next() noexcept {
     t_watch_next = true;
 }
+void lock_probe_cancel_watch() noexcept {
+    t_watch_next = false;
+}
 bool lock_probe_watching() noexcept {
     return g_watched.load() != nullptr;
 }

@@ -58,6 +58,8 @@ void forget_subject() noexcept;
 // ---- holds of one mutex (plugin bench only) ---------------------------------------------
 // The next mutex that this thread locks is the one to watch.
 void lock_probe_watch_next() noexcept;
+// Forgets a watch_next that no lock has answered yet.
+void lock_probe_cancel_watch() noexcept;
 [[nodiscard]] bool lock_probe_watching() noexcept;
 void lock_probe_arm(bool on) noexcept;
 void lock_probe_reset() noexcept;
