@@ -175,6 +175,29 @@ TEST_F(ServerEvents, EveryRefreshLogsTheMapWithUnsafeNamesRedacted) {
     EXPECT_EQ(host.contract_violations(), std::vector<std::string>{});
 }
 
+// A crowded server: the map holds the first 512 users in the host's order,
+// and the rest are not even asked for their names.
+TEST_F(ServerEvents, MapHoldsTheFirst512UsersOfACrowdedServer) {
+    std::vector<RosterUser> roster{{kLocalUser, "VC-Me", vector_.key}};
+    for (mv::UserId id = 100; id < 699; ++id)
+        roster.push_back({id, "VC-u" + std::to_string(id), ""});
+    TempPluginDir dir;
+    FakeHost host(dir.library_path());
+    load(dir, host, closed_port(), std::move(roster));
+    host.plugin().onServerSynchronized(kConnection);
+
+    const std::vector<std::string> messages = log_messages(dir);
+    EXPECT_EQ(count_prefixed(messages, "refreshed 512 Mumble voice aliases"), 1u);
+    const std::vector<std::string> rows = with_prefix("alias_map ", messages);
+    ASSERT_EQ(rows.size(), 512u);
+    EXPECT_EQ(rows.front(), "alias_map user_id=1 alias=VC-Me");
+    EXPECT_EQ(rows.back(), "alias_map user_id=610 alias=VC-u610");
+    // One name for the local identity, then one per row.
+    EXPECT_EQ(host.calls(mv::kSlotGetUserName), 1u + 512u);
+    host.shutdown();
+    EXPECT_EQ(host.contract_violations(), std::vector<std::string>{});
+}
+
 TEST_F(ServerEvents, UserEventsOutsideASynchronisedServerDoNothing) {
     TempPluginDir dir;
     FakeHost host(dir.library_path());
