@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Builds the plugin for Linux (libmarlpike_voice.so) and Windows
+# (marlpike_voice.dll), Release, in build/linux and build/windows.
+set -euo pipefail
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+
+bash scripts/install-deps.sh
+
+for preset in linux windows; do
+    echo "== build ${preset}"
+    cmake --preset "$preset" >/dev/null
+    cmake --build --preset "$preset" --target marlpike_voice
+done
+
+echo "built: build/linux/libmarlpike_voice.so build/windows/marlpike_voice.dll"

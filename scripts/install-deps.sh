@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages that building and testing need, and only
+# those that are missing; quiet and safe to run again.
+set -euo pipefail
+
+packages=(
+    build-essential cmake ninja-build g++ python3 zip unzip
+    libgtest-dev googletest libbenchmark-dev libssl-dev
+    clang-14 libclang-rt-14-dev
+    g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine64
+)
+
+missing=()
+for pkg in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}\n' "$pkg" 2>/dev/null | grep -q '^install ok installed$'; then
+        missing+=("$pkg")
+    fi
+done
+[ "${#missing[@]}" -eq 0 ] && exit 0
+
+sudo=()
+[ "$(id -u)" -ne 0 ] && sudo=(sudo)
+export DEBIAN_FRONTEND=noninteractive
+echo "install-deps: installing ${missing[*]}"
+
+apt_install() { "${sudo[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null; }
+# A fresh machine has no package index; a stale one may name versions that are gone.
+if ! compgen -G '/var/lib/apt/lists/*_Packages' >/dev/null || ! apt_install; then
+    "${sudo[@]}" apt-get update -qq >/dev/null
+    apt_install
+fi

@@ -1,0 +1,89 @@
+// Paths, files and the environment on POSIX: UTF-8 is the native encoding, so
+// paths go to the system unchanged.
+#include "platform/platform.h"
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dlfcn.h>
+#include <link.h>
+#include <unistd.h>
+
+namespace mv::platform {
+
+namespace {
+
+const char g_anchor = 0;
+
+// Copies src into buf when it fits in cap-1 bytes.
+bool copy_whole(char *buf, size_t cap, const char *src) {
+    const size_t len = std::strlen(src);
+    if (len >= cap) return false;
+    std::memcpy(buf, src, len + 1);
+    return true;
+}
+
+} // namespace
+
+char dir_separator() noexcept {
+    return '/';
+}
+
+bool module_path(char *buf, size_t cap) noexcept {
+    if (buf == nullptr || cap == 0) return false;
+    buf[0] = '\0';
+    Dl_info info{};
+    link_map *map = nullptr;
+    if (dladdr1(&g_anchor, &info, reinterpret_cast<void **>(&map), RTLD_DL_LINKMAP) == 0 || map == nullptr ||
+        map->l_name == nullptr)
+        return false;
+    const char *name = map->l_name;
+    if (name[0] == '\0') {
+        // Linked into the main program, whose link map carries no name.
+        const ssize_t n = readlink("/proc/self/exe", buf, cap);
+        if (n <= 0 || static_cast<size_t>(n) >= cap) {
+            buf[0] = '\0';
+            return false;
+        }
+        buf[n] = '\0';
+        return true;
+    }
+    if (name[0] == '/') return copy_whole(buf, cap, name);
+    // Loaded by a relative path: it is relative to the directory the host was in
+    // when it loaded us, which we assume it still is.
+    char cwd[PATH_MAX];
+    if (getcwd(cwd, sizeof cwd) == nullptr) return false;
+    if (name[0] == '.' && name[1] == '/') name += 2;
+    const int n = std::snprintf(buf, cap, "%s/%s", cwd, name);
+    if (n < 0 || static_cast<size_t>(n) >= cap) {
+        buf[0] = '\0';
+        return false;
+    }
+    return true;
+}
+
+std::FILE *file_open(const char *utf8_path, const char *mode) noexcept {
+    if (utf8_path == nullptr || mode == nullptr) return nullptr;
+    return std::fopen(utf8_path, mode);
+}
+
+bool file_replace(const char *utf8_from, const char *utf8_to) noexcept {
+    if (utf8_from == nullptr || utf8_to == nullptr) return false;
+    return std::rename(utf8_from, utf8_to) == 0;
+}
+
+size_t env_read(const char *name, char *buf, size_t cap) noexcept {
+    if (cap > 0) buf[0] = '\0';
+    const char *value = name != nullptr ? std::getenv(name) : nullptr;
+    if (value == nullptr) return 0;
+    const size_t len = std::strlen(value);
+    if (cap > 0) {
+        const size_t n = len < cap ? len : cap - 1;
+        std::memcpy(buf, value, n);
+        buf[n] = '\0';
+    }
+    return len;
+}
+
+} // namespace mv::platform

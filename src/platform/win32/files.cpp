@@ -1,0 +1,98 @@
+// Paths, files and the environment on Windows. Our paths are UTF-8; the wide
+// (UTF-16) calls are used throughout so that any file name works whatever the
+// system's ANSI code page is.
+#include "platform/platform.h"
+
+#include <climits>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <windows.h>
+
+namespace mv::platform {
+
+namespace {
+
+const char g_anchor = 0;
+
+// Longest path, in UTF-16 units, that we convert. Our callers keep paths below
+// 1024 bytes of UTF-8, which never takes more units than bytes.
+constexpr int kWidePathMax = 4096;
+
+bool widen(const char *utf8, wchar_t *out, int cap) {
+    return utf8 != nullptr && MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, out, cap) > 0;
+}
+
+int clamp_int(size_t n) {
+    return n > INT_MAX ? INT_MAX : static_cast<int>(n);
+}
+
+} // namespace
+
+char dir_separator() noexcept {
+    return '\\';
+}
+
+bool module_path(char *buf, size_t cap) noexcept {
+    if (buf == nullptr || cap == 0) return false;
+    buf[0] = '\0';
+    HMODULE module = nullptr;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                                GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            reinterpret_cast<LPCWSTR>(&g_anchor), &module))
+        return false;
+    wchar_t wide[kWidePathMax];
+    const DWORD n = GetModuleFileNameW(module, wide, kWidePathMax);
+    if (n == 0 || n >= static_cast<DWORD>(kWidePathMax)) return false; // failed or cut
+    // Fails when the UTF-8 form does not fit in cap-1 bytes.
+    const int bytes =
+        WideCharToMultiByte(CP_UTF8, 0, wide, static_cast<int>(n), buf, clamp_int(cap - 1), nullptr, nullptr);
+    if (bytes <= 0) return false;
+    buf[bytes] = '\0';
+    return true;
+}
+
+std::FILE *file_open(const char *utf8_path, const char *mode) noexcept {
+    wchar_t wide_path[kWidePathMax];
+    wchar_t wide_mode[16];
+    if (!widen(utf8_path, wide_path, kWidePathMax) || !widen(mode, wide_mode, 16)) return nullptr;
+    return _wfopen(wide_path, wide_mode);
+}
+
+bool file_replace(const char *utf8_from, const char *utf8_to) noexcept {
+    wchar_t from[kWidePathMax];
+    wchar_t to[kWidePathMax];
+    if (!widen(utf8_from, from, kWidePathMax) || !widen(utf8_to, to, kWidePathMax)) return false;
+    return MoveFileExW(from, to, MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+// Reads the process environment block (which SetEnvironmentVariable changes,
+// unlike the C runtime's copy behind getenv).
+size_t env_read(const char *name, char *buf, size_t cap) noexcept {
+    if (cap > 0) buf[0] = '\0';
+    wchar_t wide_name[256];
+    if (!widen(name, wide_name, 256)) return 0;
+    const DWORD need = GetEnvironmentVariableW(wide_name, nullptr, 0); // with the NUL; 0 when unset
+    if (need <= 1) return 0;
+    std::unique_ptr<wchar_t[]> wide(new (std::nothrow) wchar_t[need]);
+    if (!wide) return 0;
+    const DWORD len = GetEnvironmentVariableW(wide_name, wide.get(), need);
+    if (len == 0 || len >= need) return 0; // changed under us
+    const int wlen = static_cast<int>(len);
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, wide.get(), wlen, nullptr, 0, nullptr, nullptr);
+    if (bytes <= 0) return 0;
+    if (cap == 0) return static_cast<size_t>(bytes);
+    if (static_cast<size_t>(bytes) < cap) {
+        WideCharToMultiByte(CP_UTF8, 0, wide.get(), wlen, buf, bytes, nullptr, nullptr);
+        buf[bytes] = '\0';
+    } else {
+        std::unique_ptr<char[]> whole(new (std::nothrow) char[static_cast<size_t>(bytes)]);
+        if (!whole) return 0;
+        WideCharToMultiByte(CP_UTF8, 0, wide.get(), wlen, whole.get(), bytes, nullptr, nullptr);
+        std::memcpy(buf, whole.get(), cap - 1);
+        buf[cap - 1] = '\0';
+    }
+    return static_cast<size_t>(bytes);
+}
+
+} // namespace mv::platform

@@ -1,0 +1,512 @@
+// The platform seam on the real system, natively and under Wine: events and
+// threads, loopback TCP with every way a wait can end, HMAC vectors, paths,
+// files with non-ASCII names and the environment.
+#include "platform/platform.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#ifdef _WIN32
+#include <winsock2.h> // before windows.h
+#include <ws2tcpip.h>
+
+#include <windows.h>
+#else
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdlib>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
+namespace p = mv::platform;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr uint32_t kForever = UINT32_MAX;
+
+// ---- Plain sockets for the peer side -----------------------------------------
+#ifdef _WIN32
+using RawSocket = SOCKET;
+constexpr RawSocket kNoRaw = INVALID_SOCKET;
+constexpr auto close_raw = &closesocket;
+constexpr int kConnReset = WSAECONNRESET;
+// Wine's recv reports a reset connection as an orderly close (Windows gives
+// WSAECONNRESET); the worker treats both alike.
+const bool g_under_wine = [] {
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}();
+#else
+using RawSocket = int;
+constexpr RawSocket kNoRaw = -1;
+constexpr auto close_raw = &close;
+constexpr int kConnReset = ECONNRESET;
+const bool g_under_wine = false;
+#endif
+
+// A TCP socket bound to 127.0.0.1 on an ephemeral port; listening when backlog >= 0.
+RawSocket bind_loopback(int backlog, std::string *port) {
+    RawSocket s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (s == kNoRaw || bind(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+        getsockname(s, reinterpret_cast<sockaddr *>(&addr), &len) != 0 ||
+        (backlog >= 0 && listen(s, backlog) != 0)) {
+        if (s != kNoRaw) close_raw(s);
+        return kNoRaw;
+    }
+    *port = std::to_string(ntohs(addr.sin_port));
+    return s;
+}
+
+// Closes with an RST instead of a FIN.
+void reset_raw(RawSocket s) {
+    linger lg{};
+    lg.l_onoff = 1;
+    lg.l_linger = 0;
+    setsockopt(s, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char *>(&lg), sizeof lg);
+    close_raw(s);
+}
+
+p::Socket connect_to(const char *host, const std::string &port, p::Event *stop, uint32_t timeout_ms,
+                     bool *stopped) {
+    p::AddressList *list = p::resolve(host, port.c_str());
+    if (list == nullptr) return p::kInvalidSocket;
+    const p::Socket s = p::connect_first(list, stop, timeout_ms, stopped);
+    p::free_addresses(list);
+    return s;
+}
+
+class PlatformLoopback : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(p::net_startup());
+        stop_ = p::event_create();
+        ASSERT_NE(stop_, nullptr);
+    }
+    void TearDown() override {
+        for (p::Socket s : clients_)
+            p::close_socket(s);
+        for (RawSocket s : raws_)
+            close_raw(s);
+        p::event_destroy(stop_);
+        p::net_cleanup();
+    }
+    RawSocket listen_on(int backlog) {
+        RawSocket s = bind_loopback(backlog, &port_);
+        if (s != kNoRaw) raws_.push_back(s);
+        return s;
+    }
+    // A listener that never accepts and whose queue is full, so that the
+    // handshakes of new connections are dropped and never complete.
+    bool listen_full() {
+        if (listen_on(0) == kNoRaw) return false;
+        for (int i = 0; i < 64; ++i) {
+            bool stopped = false;
+            const p::Socket queued = connect_to("127.0.0.1", port_, nullptr, 1000, &stopped);
+            if (queued == p::kInvalidSocket) return true;
+            clients_.push_back(queued);
+        }
+        return false;
+    }
+    // A connected pair: our socket and the peer's accepted one.
+    bool connect_pair(p::Socket *ours, RawSocket *peer) {
+        RawSocket listener = listen_on(4);
+        bool stopped = true;
+        *ours = connect_to("127.0.0.1", port_, stop_, 10000, &stopped);
+        if (listener == kNoRaw || *ours == p::kInvalidSocket || stopped) return false;
+        clients_.push_back(*ours);
+        *peer = accept(listener, nullptr, nullptr);
+        return *peer != kNoRaw;
+    }
+
+    p::Event *stop_ = nullptr;
+    std::string port_;
+    std::vector<p::Socket> clients_;
+    std::vector<RawSocket> raws_;
+};
+
+} // namespace
+
+// ---- Events and threads ------------------------------------------------------
+
+TEST(PlatformEvent, WaitReportsWhetherSet) {
+    enum class Set { never, before, by_another_thread };
+    struct Case {
+        Set set;
+        uint32_t timeout_ms;
+    };
+    for (const Case c : {Case{Set::never, 0}, Case{Set::never, 20}, Case{Set::before, 0},
+                         Case{Set::before, kForever}, Case{Set::by_another_thread, kForever}}) {
+        SCOPED_TRACE(testing::Message() << "set=" << static_cast<int>(c.set) << " timeout=" << c.timeout_ms);
+        p::Event *event = p::event_create();
+        ASSERT_NE(event, nullptr);
+        if (c.set == Set::before) p::event_set(event);
+        std::thread setter([&] {
+            if (c.set != Set::by_another_thread) return;
+            p::event_set(event);
+            p::event_set(event); // a second set is harmless
+        });
+        EXPECT_EQ(p::event_wait(event, c.timeout_ms), c.set != Set::never);
+        setter.join();
+        // Manual reset: a wait does not consume the signal.
+        EXPECT_EQ(p::event_is_set(event), c.set != Set::never);
+        EXPECT_EQ(p::event_wait(event, 0), c.set != Set::never);
+        p::event_destroy(event);
+    }
+}
+
+namespace {
+// A thread body held at a gate until the test opens it.
+struct Gate {
+    p::Event *open = p::event_create();
+    p::Event *done = p::event_create();
+    bool ran = false;
+    ~Gate() {
+        p::event_destroy(open);
+        p::event_destroy(done);
+    }
+    static void run(void *arg) {
+        auto *gate = static_cast<Gate *>(arg);
+        p::event_wait(gate->open, kForever);
+        gate->ran = true;
+        p::event_set(gate->done);
+    }
+};
+} // namespace
+
+TEST(PlatformThread, WaitTellsWhetherTheThreadEndedAndReleaseNeverBlocks) {
+    Gate joined;
+    p::Thread *thread = p::thread_start(Gate::run, &joined);
+    ASSERT_NE(thread, nullptr);
+    EXPECT_FALSE(p::thread_wait(thread, 0)); // held at the gate
+    p::event_set(joined.open);
+    EXPECT_TRUE(p::thread_wait(thread, kForever));
+    EXPECT_TRUE(joined.ran);
+    p::thread_release(thread);
+
+    Gate detached; // released while it still runs
+    thread = p::thread_start(Gate::run, &detached);
+    ASSERT_NE(thread, nullptr);
+    p::thread_release(thread);
+    p::event_set(detached.open);
+    EXPECT_TRUE(p::event_wait(detached.done, kForever));
+}
+
+TEST(PlatformLock, ZeroInitialisedLockExcludes) {
+    static p::Lock lock; // zero bytes, no constructor run
+    static long counter = 0;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([] {
+            for (int i = 0; i < 20000; ++i) {
+                p::LockGuard guard(lock);
+                counter = counter + 1;
+            }
+        });
+    for (auto &t : threads)
+        t.join();
+    EXPECT_EQ(counter, 80000);
+}
+
+// ---- Sockets -----------------------------------------------------------------
+
+TEST_F(PlatformLoopback, ReceiveEndsAsThePeerDecides) {
+    enum class Peer { sends, silent, closes, resets, stopped };
+    struct Case {
+        const char *name;
+        Peer peer;
+        uint32_t timeout_ms;
+        p::IoStatus expect;
+    };
+    const Case cases[] = {
+        {"data", Peer::sends, 10000, p::IoStatus::ok},
+        {"nothing within the timeout", Peer::silent, 30, p::IoStatus::timeout},
+        {"orderly close", Peer::closes, 10000, p::IoStatus::closed},
+        {"reset", Peer::resets, 10000, p::IoStatus::error},
+        {"stop already set", Peer::stopped, 10000, p::IoStatus::stopped},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        p::Socket ours;
+        RawSocket peer;
+        ASSERT_TRUE(connect_pair(&ours, &peer));
+        if (c.peer == Peer::sends) send(peer, "hello", 5, 0);
+        if (c.peer == Peer::stopped) p::event_set(stop_);
+        if (c.peer == Peer::closes) {
+            close_raw(peer);
+        } else if (c.peer == Peer::resets) {
+            reset_raw(peer);
+        } else {
+            raws_.push_back(peer);
+        }
+        char buf[16] = {};
+        const p::IoResult r = p::recv_bytes(ours, buf, sizeof buf, stop_, c.timeout_ms);
+        const bool wine_reset = c.peer == Peer::resets && g_under_wine;
+        EXPECT_EQ(r.status, wine_reset ? p::IoStatus::closed : c.expect);
+        if (c.peer == Peer::sends) {
+            EXPECT_EQ(std::string(buf, r.count), "hello");
+        }
+        if (c.peer == Peer::resets && !wine_reset) {
+            EXPECT_EQ(r.error, kConnReset);
+        }
+        if (c.peer == Peer::silent) {
+            EXPECT_NE(p::last_socket_error(), 0);
+        }
+    }
+}
+
+TEST_F(PlatformLoopback, SendDeliversUntilThePeerStopsReadingOrResets) {
+    p::Socket ours;
+    RawSocket peer;
+    ASSERT_TRUE(connect_pair(&ours, &peer));
+    const p::IoResult sent = p::send_bytes(ours, "PING\n", 5, stop_, 10000);
+    EXPECT_EQ(sent.status, p::IoStatus::ok);
+    EXPECT_EQ(sent.count, 5u);
+    char got[5] = {};
+    EXPECT_EQ(recv(peer, got, 5, MSG_WAITALL), 5);
+    EXPECT_EQ(std::string(got, 5), "PING\n");
+
+    // Sends come back short or whole until every buffer on the way is full.
+    const std::vector<char> chunk(1 << 16, 'x');
+    p::IoResult r{p::IoStatus::ok, 0, 0};
+    for (int i = 0; i < 10000 && r.status == p::IoStatus::ok; ++i) {
+        r = p::send_bytes(ours, chunk.data(), chunk.size(), stop_, 20);
+        EXPECT_LE(r.count, chunk.size());
+    }
+    EXPECT_EQ(r.status, p::IoStatus::timeout);
+
+    // A reset peer gives an error, not a SIGPIPE that ends the process.
+    reset_raw(peer);
+    for (int i = 0; i < 1000 && r.status != p::IoStatus::error; ++i)
+        r = p::send_bytes(ours, "x", 1, stop_, 10000);
+    EXPECT_EQ(r.status, p::IoStatus::error);
+    EXPECT_NE(r.error, 0);
+}
+
+TEST_F(PlatformLoopback, ConnectTakesTheFirstAddressThatAnswers) {
+    enum class Listener { accepting, refusing, full };
+    struct Case {
+        const char *name;
+        const char *host;
+        Listener listener;
+        bool stop_first;
+        bool connects;
+        bool stopped;
+    };
+    const Case cases[] = {
+        {"listener", "127.0.0.1", Listener::accepting, false, true, false},
+        // May resolve to ::1 first, where nothing listens.
+        {"localhost to an IPv4 listener", "localhost", Listener::accepting, false, true, false},
+        {"refused", "127.0.0.1", Listener::refusing, false, false, false},
+        {"never completes", "127.0.0.1", Listener::full, false, false, false},
+        {"stop already set", "127.0.0.1", Listener::accepting, true, false, true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        p::Event *stop = p::event_create();
+        if (c.listener == Listener::full) {
+            ASSERT_TRUE(listen_full());
+        } else {
+            ASSERT_NE(listen_on(c.listener == Listener::accepting ? 4 : -1), kNoRaw);
+        }
+        if (c.stop_first) p::event_set(stop);
+        bool stopped = !c.stopped;
+        const p::Socket client = connect_to(c.host, port_, stop, c.connects ? 10000 : 30, &stopped);
+        EXPECT_EQ(client != p::kInvalidSocket, c.connects);
+        EXPECT_EQ(stopped, c.stopped);
+        if (client != p::kInvalidSocket) clients_.push_back(client);
+        p::event_destroy(stop);
+    }
+}
+
+TEST_F(PlatformLoopback, StopEndsWaitsThatWouldNeverEnd) {
+    enum class Op { connect, recv, send };
+    for (const Op op : {Op::connect, Op::recv, Op::send}) {
+        SCOPED_TRACE(static_cast<int>(op));
+        p::Event *stop = p::event_create();
+        p::Socket ours = p::kInvalidSocket;
+        RawSocket peer = kNoRaw;
+        const std::vector<char> chunk(1 << 16, 'x');
+        if (op == Op::connect) {
+            ASSERT_TRUE(listen_full());
+        } else {
+            ASSERT_TRUE(connect_pair(&ours, &peer));
+            raws_.push_back(peer);
+        }
+        if (op == Op::send) // until the peer's unread data leaves no room
+            while (p::send_bytes(ours, chunk.data(), chunk.size(), stop, 20).status == p::IoStatus::ok) {
+            }
+        bool stopped = false;
+        std::thread worker([&] {
+            char buf[16];
+            if (op == Op::connect) {
+                EXPECT_EQ(connect_to("127.0.0.1", port_, stop, kForever, &stopped), p::kInvalidSocket);
+            } else {
+                const p::IoResult r = op == Op::recv
+                                          ? p::recv_bytes(ours, buf, sizeof buf, stop, kForever)
+                                          : p::send_bytes(ours, chunk.data(), chunk.size(), stop, kForever);
+                stopped = r.status == p::IoStatus::stopped;
+            }
+        });
+        // Most likely inside the wait by now; a stop that comes first ends it as well.
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        p::event_set(stop);
+        worker.join();
+        EXPECT_TRUE(stopped);
+        p::event_destroy(stop);
+    }
+}
+
+// ---- HMAC --------------------------------------------------------------------
+
+TEST(PlatformHmac, MatchesRfc4231Vectors) {
+    struct Case {
+        std::string key;
+        std::string msg;
+        const char *hex;
+    };
+    const Case cases[] = {
+        {std::string(20, '\x0b'), "Hi There",
+         "b0344c61d8db38535ca8afceaf0bf12b881dc200c9833da726e9376c2e32cff7"},
+        {"Jefe", "what do ya want for nothing?",
+         "5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843"},
+        {"\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a\x0b\x0c\x0d\x0e\x0f\x10\x11\x12\x13\x14\x15\x16\x17\x18"
+         "\x19",
+         std::string(50, '\xcd'), "82558a389a443c0ea4cc819899f2083a85f0faa3e578f8077a2e3ff46729665b"},
+        {std::string(131, '\xaa'), "Test Using Larger Than Block-Size Key - Hash Key First",
+         "60e431591ee0b67f0d8a26aacbf5b77f8e0bc6213728c5140546040f0ee37f54"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.hex);
+        unsigned char out[32];
+        ASSERT_TRUE(p::hmac_sha256(reinterpret_cast<const unsigned char *>(c.key.data()), c.key.size(),
+                                   reinterpret_cast<const unsigned char *>(c.msg.data()), c.msg.size(), out));
+        std::string hex;
+        for (unsigned char b : out) {
+            hex += "0123456789abcdef"[b >> 4];
+            hex += "0123456789abcdef"[b & 15];
+        }
+        EXPECT_EQ(hex, c.hex);
+    }
+}
+
+// ---- Paths, files, environment -----------------------------------------------
+
+TEST(PlatformFiles, ModulePathNamesThisProgram) {
+    char buf[1024];
+    ASSERT_TRUE(p::module_path(buf, sizeof buf));
+    const std::string path = buf;
+#ifdef _WIN32
+    const std::string name = "\\unit_tests.exe";
+#else
+    const std::string name = "/unit_tests";
+    EXPECT_EQ(path.front(), '/');
+#endif
+    ASSERT_GE(path.size(), name.size());
+    EXPECT_EQ(path.substr(path.size() - name.size()), name);
+    char small[4];
+    EXPECT_FALSE(p::module_path(small, sizeof small));
+}
+
+namespace {
+std::string utf8(const fs::path &path) {
+    const std::u8string s = path.u8string();
+    return std::string(s.begin(), s.end());
+}
+
+void write_file(const fs::path &path, const char *text) {
+    std::FILE *f = p::file_open(utf8(path).c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fputs(text, f);
+    std::fclose(f);
+}
+
+std::string read_file(const fs::path &path) {
+    std::FILE *f = p::file_open(utf8(path).c_str(), "rb");
+    if (f == nullptr) return "<missing>";
+    char buf[64] = {};
+    const size_t n = std::fread(buf, 1, sizeof buf - 1, f);
+    std::fclose(f);
+    return std::string(buf, n);
+}
+} // namespace
+
+TEST(PlatformFiles, ReplaceWorksWithNonAsciiNames) {
+    struct Case {
+        const char *name;
+        bool from_exists;
+        bool to_exists;
+    };
+    const Case cases[] = {{"over an existing file", true, true},
+                          {"to a new name", true, false},
+                          {"missing source", false, true}};
+    const fs::path dir = fs::temp_directory_path() / fs::path(u8"mv_тест_платформы");
+    fs::remove_all(dir);
+    ASSERT_TRUE(fs::create_directories(dir));
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path from = dir / fs::path(u8"журнал.tmp");
+        const fs::path to = dir / fs::path(u8"журнал.log");
+        if (c.from_exists) write_file(from, "new");
+        if (c.to_exists) write_file(to, "old");
+        // The wide-character view of the directory must see the real names.
+        EXPECT_EQ(fs::exists(from), c.from_exists);
+        EXPECT_EQ(p::file_replace(utf8(from).c_str(), utf8(to).c_str()), c.from_exists);
+        EXPECT_FALSE(fs::exists(from));
+        EXPECT_EQ(read_file(to), c.from_exists ? "new" : "old");
+        fs::remove(to);
+    }
+    fs::remove_all(dir);
+}
+
+namespace {
+void set_env(const char *name, const char *utf8_value) {
+#ifdef _WIN32
+    wchar_t wname[64];
+    wchar_t wvalue[256];
+    MultiByteToWideChar(CP_UTF8, 0, name, -1, wname, 64);
+    if (utf8_value != nullptr) MultiByteToWideChar(CP_UTF8, 0, utf8_value, -1, wvalue, 256);
+    SetEnvironmentVariableW(wname, utf8_value != nullptr ? wvalue : nullptr);
+#else
+    if (utf8_value != nullptr) {
+        setenv(name, utf8_value, 1);
+    } else {
+        unsetenv(name);
+    }
+#endif
+}
+} // namespace
+
+TEST(PlatformEnv, ReadsWholeLengthAndCutsTheCopy) {
+    struct Case {
+        const char *value;
+        size_t cap;
+        size_t length;
+        const char *copied;
+    };
+    const Case cases[] = {
+        {nullptr, 16, 0, ""},    {"", 16, 0, ""},   {"abc", 16, 3, "abc"},
+        {"abcdef", 4, 6, "abc"}, {"abc", 1, 3, ""}, {"Привет", 64, 12, "Привет"}, // UTF-8 both ways
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.value != nullptr ? c.value : "(unset)");
+        set_env("MV_PLATFORM_TEST_VAR", c.value);
+        char buf[64];
+        std::memset(buf, '#', sizeof buf);
+        EXPECT_EQ(p::env_read("MV_PLATFORM_TEST_VAR", buf, c.cap), c.length);
+        EXPECT_STREQ(buf, c.copied);
+    }
+    set_env("MV_PLATFORM_TEST_VAR", nullptr);
+    EXPECT_EQ(p::env_read("MV_PLATFORM_TEST_VAR", nullptr, 0), 0u);
+}
