@@ -50,39 +50,6 @@ TEST(PingClock, DueFromTheTwentyFirstSecondWhateverTheWrap) {
     }
 }
 
-// The established loop consults the clock after every line or idle period, at
-// least every 5 s (the receive wait): an idle link then pings every 25 s, and
-// one with traffic as soon as 20001 ms have passed.
-TEST(PingClock, IdleLinkPingsEveryTwentyToTwentyFiveSeconds) {
-    const struct {
-        const char *what;
-        uint32_t established;
-        uint32_t step; // ms between consultations of the clock
-    } cases[] = {
-        {"idle, 5 s receive waits", 123456, 5000},
-        {"idle across the wrap", kMax - 30000, 5000},
-        {"busy, a line every 7 ms", kMax - 12345, 7},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.what);
-        uint32_t last_ping = c.established;
-        uint32_t now = c.established;
-        std::vector<uint32_t> gaps;
-        for (int turn = 0; gaps.size() < 4 && turn < 100000; ++turn) {
-            now += c.step; // wraps as the tick does
-            if (ping_due(last_ping, now)) {
-                gaps.push_back(now - last_ping);
-                last_ping = now;
-            }
-        }
-        ASSERT_EQ(gaps.size(), 4u);
-        for (uint32_t gap : gaps) {
-            EXPECT_GE(gap, 20001u);
-            EXPECT_LE(gap, 20000u + c.step);
-        }
-    }
-}
-
 TEST(UpdateLogGate, OpenAtFirstThenAtMostEveryTwoSeconds) {
     const struct {
         uint32_t last, now;

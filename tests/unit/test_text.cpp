@@ -1,8 +1,7 @@
 // The text helpers every subsystem leans on: which aliases may reach a log
-// line, ASCII-only case folding (never the locale's), and bounded copies.
+// line, and ASCII-only case folding (never the locale's).
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 
 #include "common/text.h"
@@ -78,38 +77,4 @@ TEST(AsciiCaseFolding, EqualityAndHashFoldOnlyAsciiLetters) {
             EXPECT_EQ(fold_hash(c.a), fold_hash(c.b));
         }
     }
-}
-
-TEST(AsciiCaseFolding, HashSeesEveryByte) {
-    // An alias that differs only past its first bytes must still hash apart, or
-    // aliases of one family all share a probe chain.
-    EXPECT_NE(fold_hash("VC-player_0001"), fold_hash("VC-player_0002"));
-    EXPECT_NE(fold_hash("a"), fold_hash(std::string_view("a\0", 2)));
-}
-
-TEST(CopyText, CutsAtCapacityAndAlwaysTerminates) {
-    const struct {
-        std::string src;
-        size_t cap;
-        std::string want;
-    } cases[] = {
-        {"hello", 16, "hello"}, {"hello", 6, "hello"}, {"hello", 5, "hell"}, {"hello", 1, ""}, {"", 4, ""},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.src + " cap " + std::to_string(c.cap));
-        char buf[32];
-        std::memset(buf, '#', sizeof buf);
-        EXPECT_EQ(copy_text(buf, c.cap, c.src), c.want.size());
-        EXPECT_EQ(std::string(buf), c.want);
-        EXPECT_EQ(buf[c.cap], '#'); // nothing written past the capacity
-    }
-    char untouched = '#';
-    EXPECT_EQ(copy_text(&untouched, 0, "x"), 0u);
-    EXPECT_EQ(untouched, '#');
-}
-
-TEST(Trim, RemovesTheSixWhitespaceBytesAtBothEnds) {
-    EXPECT_EQ(trim(" \t\n\v\f\rVC-a 1\r\n\t "), "VC-a 1");
-    EXPECT_EQ(trim(" \t "), "");
-    EXPECT_EQ(trim("a\xA0"), "a\xA0"); // no-break space is not ASCII whitespace
 }
