@@ -13,3 +13,7 @@ for preset in linux windows; do
 done
 
 echo "built: build/linux/libmarlpike_voice.so build/windows/marlpike_voice.dll"
+
+# The demo: the bundle, the reference server with its demo scenario and the
+# host simulator against it (live table, WAV, picture in out/demo/).
+bash scripts/demo.sh

@@ -11,7 +11,7 @@
 set -uo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
-default_suites="linux windows"
+default_suites="windows linux asan tsan"
 read -r -a suites <<<"${MV_TEST_SUITES:-$default_suites}"
 
 passed=0
