@@ -154,42 +154,5 @@ TEST_F(StopUnload, EveryWorkerStateEndsAndTheLibraryUnloadsAtOnce) {
     }
 }
 
-// A second start after a stop finds nothing of the first worker in its way:
-// load, join, leave, join again, shut down, unload, several times over.
-TEST_F(StopUnload, RepeatedJoinAndLeaveLeavesNothingRunning) {
-    std::vector<Step> script;
-    for (int i = 0; i < 3; ++i) {
-        if (i > 0) script.push_back(Step::accept());
-        script.push_back(Step::handshake(handshake()));
-        script.push_back(Step::expect_close());
-    }
-    ScriptServer server(std::move(script));
-    TempPluginDir dir;
-    const std::string library = dir.library_path();
-    {
-        FakeHost host(library);
-        ASSERT_TRUE(host.loaded()) << host.load_error();
-        dir.write_ini("server_port=" + std::to_string(server.port()) + "\napi_key=k\nreconnect_sec=1\n");
-        host.set_connection(kConnection);
-        host.set_local_user(kLocalUser);
-        host.set_roster({{kLocalUser, "VC-Me", vector_.key}});
-        host.register_api();
-        ASSERT_EQ(host.init(), 0);
-        for (size_t i = 0; i < 3; ++i) {
-            SCOPED_TRACE(i);
-            host.plugin().onServerSynchronized(kConnection);
-            ASSERT_TRUE(host.wait_for_log_count("connected to falloff", i + 1));
-            host.plugin().onServerDisconnected(kConnection);
-            EXPECT_TRUE(server.wait_for_peer_close(i));
-        }
-        ASSERT_TRUE(server.wait_until_done());
-        EXPECT_EQ(server.errors(), std::vector<std::string>{});
-        EXPECT_EQ(server.connections(), 3u);
-        host.shutdown();
-        EXPECT_EQ(host.contract_violations(), std::vector<std::string>{});
-    }
-    EXPECT_FALSE(library_mapped(library));
-}
-
 } // namespace
 } // namespace mvtest
