@@ -92,6 +92,11 @@ struct SlotCase {
     std::vector<mv::ApiSlot> never_called{};
 };
 
+// Test names in CTest show the case's name, not its bytes.
+void PrintTo(const SlotCase &c, std::ostream *out) {
+    *out << c.name;
+}
+
 const ApiFault missing{Fault::missing, kStatusOk, std::nullopt};
 const ApiFault failing{Fault::status, kStatusTimedOut, std::nullopt};
 const ApiFault null_ok{Fault::null_result, kStatusOk, std::nullopt};
@@ -370,7 +375,7 @@ TEST_F(HostFaults, EventsBeforeInitAndBeforeSynchronisationChangeNothing) {
 // The host's network thread reports a disconnect while its main thread is
 // synchronising and delivering user events. Meant for ThreadSanitizer too.
 TEST_F(HostFaults, DisconnectRacesSynchronisationAndUserEvents) {
-    const long threads = resource_counts().threads;
+    const long threads = baseline_counts().threads;
     std::vector<Step> script;
     for (int i = 0; i < 20; ++i) {
         script.push_back(Step::handshake(handshake_as("VC-Me")));
@@ -499,6 +504,11 @@ struct UnloadCase {
     WorkerState state;
 };
 
+// Test names in CTest show the case's name, not its bytes.
+void PrintTo(const UnloadCase &c, std::ostream *out) {
+    *out << c.name;
+}
+
 class UnloadAfterShutdown : public HostFaults, public ::testing::WithParamInterface<UnloadCase> {};
 
 #if defined(_WIN32) || defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
@@ -516,7 +526,7 @@ TEST_P(UnloadAfterShutdown, LeavesNoThreadAndNoMapping) {
     }
     TempPluginDir dir;
     const std::string library = dir.library_path();
-    const long threads = resource_counts().threads;
+    const long threads = baseline_counts().threads;
 
     for (int cycle = 0; cycle < kUnloadCycles; ++cycle) {
         SCOPED_TRACE("cycle " + std::to_string(cycle));

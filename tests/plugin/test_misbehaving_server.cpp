@@ -75,6 +75,11 @@ struct Scenario {
     std::optional<std::vector<std::string>> sent{};
 };
 
+// Test names in CTest show the case's name, not its bytes.
+void PrintTo(const Scenario &c, std::ostream *out) {
+    *out << c.name;
+}
+
 // The well-behaved end of every server scenario.
 std::vector<Step> tail() {
     return {Step::gate(), Step::accept(), Step::handshake(good_handshake()),

@@ -62,7 +62,7 @@ ResourceCounts settle(ResourceCounts want) {
 
 // A reading once nothing is closing any more: the same twice in a row.
 ResourceCounts steady() {
-    ResourceCounts last = resource_counts();
+    ResourceCounts last = baseline_counts();
     for (int i = 0; i < 50; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         const ResourceCounts now = resource_counts();

@@ -27,6 +27,11 @@ struct SettingsCase {
     int enabled = 1;
 };
 
+// Test names in CTest show the case's name, not its bytes.
+void PrintTo(const SettingsCase &c, std::ostream *out) {
+    *out << c.name;
+}
+
 std::filesystem::path fs_path(const std::string &utf8) {
     return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <thread>
 
 #include "test_net.h"
 
@@ -15,6 +16,14 @@ struct ResourceCounts {
 };
 
 [[nodiscard]] ResourceCounts resource_counts();
+
+// The counts to compare later readings with. A thread is started and joined
+// first, because a runtime may start a helper thread of its own at the first
+// thread creation (ThreadSanitizer does) and keep it for good.
+[[nodiscard]] inline ResourceCounts baseline_counts() {
+    std::thread([] {}).join();
+    return resource_counts();
+}
 
 // A listening socket on 127.0.0.1:port with that backlog; invalid on failure.
 net::Socket listen_loopback_at(uint16_t port, int backlog = 16);

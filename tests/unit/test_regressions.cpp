@@ -31,6 +31,11 @@ struct Target {
     Check check;
 };
 
+// Test names in CTest show the case's name, not its bytes.
+void PrintTo(const Target &c, std::ostream *out) {
+    *out << c.name;
+}
+
 class FuzzCorpus : public ::testing::TestWithParam<Target> {};
 
 TEST_P(FuzzCorpus, EveryInputKeepsTheRules) {
