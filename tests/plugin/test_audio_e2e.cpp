@@ -205,15 +205,16 @@ TEST_F(AudioEndToEnd, EverySpeakerScaledAsTheServerSaysUntilTheServerIsLeft) {
               "right_multiplier=1.0000 peak_before=0.875000 peak_after=0.875000 peak_ratio=1.0000");
 
     // A traced call while joined, then leaving the server: both tables are
-    // emptied, and the same call is silent and finds no alias.
-    const Speaker &hl = kSpeakers[1];
+    // emptied, and the same call is silent and finds no alias. The row was
+    // sent as vc-fox_1; the trace shows the alias in the map's form.
+    const Speaker &fox = kSpeakers[5];
     const Layout stereo{2, 960};
     advance_to_traced(host);
     std::vector<float> out = pattern(1920);
-    ASSERT_TRUE(fetch(host, out, stereo, hl.id));
+    ASSERT_TRUE(fetch(host, out, stereo, fox.id));
     const std::string joined_trace =
-        trace_line(sequence_, hl, hl.name, true, stereo, left_factor(1.0f, -0.5f), right_factor(1.0f, -0.5f),
-                   0.875f, peak(out));
+        trace_line(sequence_, fox, "VC-Fox_1", true, stereo, left_factor(0.5f, -0.2f),
+                   right_factor(0.5f, -0.2f), 0.875f, peak(out));
 
     host.plugin().onServerDisconnected(kConnection);
     EXPECT_TRUE(server.wait_for_peer_close(0));
@@ -226,8 +227,8 @@ TEST_F(AudioEndToEnd, EverySpeakerScaledAsTheServerSaysUntilTheServerIsLeft) {
     }
     advance_to_traced(host);
     out = pattern(1920);
-    ASSERT_TRUE(fetch(host, out, stereo, hl.id));
-    const Speaker forgotten{hl.id, hl.name, false, 0.0f, 0.0f};
+    ASSERT_TRUE(fetch(host, out, stereo, fox.id));
+    const Speaker forgotten{fox.id, fox.name, false, 0.0f, 0.0f};
     const std::string left_trace =
         trace_line(sequence_, forgotten, "<redacted>", false, stereo, 0.0f, 0.0f, 0.875f, 0.0f);
     ASSERT_TRUE(wait_for_log_messages(dir, left_trace));
