@@ -526,9 +526,10 @@ TEST_P(UnloadAfterShutdown, LeavesNoThreadAndNoMapping) {
     }
     TempPluginDir dir;
     const std::string library = dir.library_path();
-    const long threads = baseline_counts().threads;
-
-    for (int cycle = 0; cycle < kUnloadCycles; ++cycle) {
+    // Cycle 0 sets the baseline: the system may keep threads of its own that
+    // the first use of sockets or of the library starts (Wine does).
+    long threads = 0;
+    for (int cycle = 0; cycle <= kUnloadCycles; ++cycle) {
         SCOPED_TRACE("cycle " + std::to_string(cycle));
         std::unique_ptr<ScriptServer> server;
         uint16_t port = 9;
@@ -602,7 +603,11 @@ TEST_P(UnloadAfterShutdown, LeavesNoThreadAndNoMapping) {
         host.reset();
         ASSERT_TRUE(wait_unmapped(library)) << "the library stayed mapped after unload";
         server.reset();
-        ASSERT_EQ(settle_threads(threads), threads) << "a plugin thread outlived the unload";
+        if (cycle == 0) {
+            threads = baseline_counts().threads;
+        } else {
+            ASSERT_EQ(settle_threads(threads), threads) << "a plugin thread outlived the unload";
+        }
     }
 }
 
