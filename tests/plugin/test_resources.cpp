@@ -63,6 +63,9 @@ ResourceCounts settle(ResourceCounts want) {
 // A reading once nothing is closing any more: the same twice in a row.
 ResourceCounts steady() {
     ResourceCounts last = baseline_counts();
+    // A probe that cannot count would make every comparison pass.
+    EXPECT_GT(last.handles, 0);
+    EXPECT_GT(last.threads, 0);
     for (int i = 0; i < 50; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         const ResourceCounts now = resource_counts();

@@ -27,12 +27,28 @@ long count_threads() {
     return n;
 }
 
+// Wine's GetProcessHandleCount answers 0. There the process is a Linux one,
+// whose open descriptors (sockets and files among them) are listed at
+// /proc/self/fd, which Wine shows on drive Z:.
+long count_wine_descriptors() {
+    WIN32_FIND_DATAA entry{};
+    const HANDLE find = FindFirstFileA("Z:\\proc\\self\\fd\\*", &entry);
+    if (find == INVALID_HANDLE_VALUE) return -1;
+    long n = 0;
+    do {
+        if (entry.cFileName[0] != '.') ++n;
+    } while (FindNextFileA(find, &entry));
+    FindClose(find);
+    return n;
+}
+
 } // namespace
 
 ResourceCounts resource_counts() {
     DWORD handles = 0;
-    if (!GetProcessHandleCount(GetCurrentProcess(), &handles)) return {-1, count_threads()};
-    return {static_cast<long>(handles), count_threads()};
+    if (GetProcessHandleCount(GetCurrentProcess(), &handles) && handles > 0)
+        return {static_cast<long>(handles), count_threads()};
+    return {count_wine_descriptors(), count_threads()};
 }
 
 net::Socket listen_loopback_at(uint16_t port, int backlog) {
