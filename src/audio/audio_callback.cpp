@@ -16,7 +16,9 @@ namespace mv {
 bool on_audio_source_fetched(float *pcm, uint32_t frames, uint16_t channels, uint32_t rate, bool is_speech,
                              uint32_t user_id) noexcept {
     if (pcm == nullptr || !is_speech || channels == 0) return false;
-    if (!g_state.initialised.load(std::memory_order_acquire) || !g_state.settings.enabled) return false;
+    if (!g_state.initialised.load(std::memory_order_acquire) ||
+        !g_state.audio_enabled.load(std::memory_order_relaxed))
+        return false;
 
     char alias[kAliasCap];
     alias[0] = '\0';
@@ -49,7 +51,7 @@ bool on_audio_source_fetched(float *pcm, uint32_t frames, uint16_t channels, uin
     apply_gain_pan(pcm, frames, channels, gain, m);
 
     // Only numbers are copied here; the drain thread formats and writes them.
-    if (traced && g_state.settings.debug_log) {
+    if (traced && g_state.audio_trace.load(std::memory_order_relaxed)) {
         AudioTrace t;
         t.when = platform::time_now();
         t.sequence = sequence;

@@ -30,6 +30,8 @@ ErrorCode plugin_init(PluginId id) noexcept {
     g_state.plugin_id.store(id);
     load_settings(g_state.settings, g_state.paths);
     log_configure(g_state.settings.debug_log, g_state.paths.log_path);
+    g_state.audio_enabled.store(g_state.settings.enabled, std::memory_order_relaxed);
+    g_state.audio_trace.store(g_state.settings.debug_log, std::memory_order_relaxed);
     log_set_host_sink(&host::log_line);
 
     if (!g_state.net_started) {

@@ -40,7 +40,11 @@ struct PluginState {
     std::atomic<bool> api_open{false};
 
     PluginSettings settings{}; // written by init only
-    PluginPaths paths{};       // written by init only
+    // The two settings the audio thread reads: an audio callback may still run
+    // while a later init rewrites the settings, so it reads these copies.
+    std::atomic<bool> audio_enabled{false};
+    std::atomic<bool> audio_trace{false};
+    PluginPaths paths{}; // written by init only
 
     std::atomic<ConnectionId> connection_id{-1};
     char local_alias[kAliasCap] = {}; // under lock
