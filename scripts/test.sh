@@ -5,13 +5,13 @@
 # Ends with the line "N passed, N failed" over all suites, and exits non-zero
 # when anything failed or could not be built.
 #
-# Suites are the presets of CMakePresets.json: MV_TEST_SUITES="linux windows asan tsan"
-# chooses them (default below). A suite that needs more than configure, build
-# and ctest gets a case in run_suite.
+# Suites are the presets of CMakePresets.json plus "fuzz" (bounded libFuzzer
+# runs); MV_TEST_SUITES="windows linux asan tsan fuzz" chooses them (default
+# below). Windows comes first so that the bundle test finds the DLL.
 set -uo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
-default_suites="windows linux asan tsan"
+default_suites="windows linux asan tsan fuzz"
 read -r -a suites <<<"${MV_TEST_SUITES:-$default_suites}"
 
 passed=0
@@ -65,6 +65,12 @@ run_suite() {
         return
     fi
     echo "== ${preset}: test"
+    # Every test directory's settings and logs are kept here, so the api_key
+    # can be looked for in every log afterwards.
+    local archive
+    archive="$(cd "$dir" && pwd)/log-archive"
+    rm -rf "$archive"
+    mkdir -p "$archive"
     log=$(mktemp)
     local runner=()
     # TSan of clang 14 can fail on kernels with wide address randomisation;
@@ -72,15 +78,42 @@ run_suite() {
     if [ "$preset" = tsan ] && setarch "$(uname -m)" -R true 2>/dev/null; then
         runner=(setarch "$(uname -m)" -R)
     fi
-    "${runner[@]}" ctest --preset "$preset" 2>&1 | tee "$log"
+    MV_TEST_LOG_ARCHIVE="$archive" "${runner[@]}" ctest --preset "$preset" 2>&1 | tee "$log"
     status=${PIPESTATUS[0]}
     count_ctest "$log" "$status"
     rm -f "$log"
     [ "$preset" = windows ] && stop_wine "$dir"
+    if bash scripts/test-reliability.sh scan-logs "$archive"; then
+        passed=$((passed + 1))
+    else
+        echo "== ${preset}: the api_key appears in a log"
+        failed=$((failed + 1))
+    fi
+}
+
+# Bounded libFuzzer runs of each target; adds its closing counts.
+run_fuzz() {
+    local log status line
+    echo "== fuzz"
+    log=$(mktemp)
+    bash scripts/test-reliability.sh fuzz 2>&1 | tee "$log"
+    status=${PIPESTATUS[0]}
+    line=$(grep -E '^[0-9]+ passed, [0-9]+ failed' "$log" | tail -n 1)
+    rm -f "$log"
+    if [ -z "$line" ]; then
+        failed=$((failed + 1))
+        return
+    fi
+    passed=$((passed + $(cut -d' ' -f1 <<<"$line")))
+    failed=$((failed + $(cut -d' ' -f3 <<<"$line")))
+    if [ "$status" -ne 0 ] && [ "$(cut -d' ' -f3 <<<"$line")" -eq 0 ]; then failed=$((failed + 1)); fi
 }
 
 for suite in "${suites[@]}"; do
-    run_suite "$suite"
+    case "$suite" in
+    fuzz) run_fuzz ;;
+    *) run_suite "$suite" ;;
+    esac
 done
 
 summary
