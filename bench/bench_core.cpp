@@ -88,6 +88,8 @@ template <typename Live, typename Table> void publish(Live &live, Table *table) 
 void setup_plugin_tables(size_t n) {
     mv::g_state.settings.enabled = true;
     mv::g_state.settings.debug_log = false;
+    mv::g_state.audio_enabled.store(true);
+    mv::g_state.audio_trace.store(false);
     mv::g_state.initialised.store(true);
     mv::AliasMap *map = mv::alias_map_spare();
     mv::alias_map_clear(*map);

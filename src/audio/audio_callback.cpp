@@ -12,7 +12,7 @@
 namespace mv {
 
 // Runs on the host's real-time audio thread: no allocation, no I/O, no host
-// calls; the state lock is held only for two O(1) lookups and a short copy.
+// calls, no lock; two O(1) lookups in the live tables and a short copy.
 bool on_audio_source_fetched(float *pcm, uint32_t frames, uint16_t channels, uint32_t rate, bool is_speech,
                              uint32_t user_id) noexcept {
     if (pcm == nullptr || !is_speech || channels == 0) return false;
@@ -27,23 +27,29 @@ bool on_audio_source_fetched(float *pcm, uint32_t frames, uint16_t channels, uin
     float gain = 0.0f;
     float pan = 0.0f;
     {
-        platform::LockGuard guard(g_state.lock);
-        if (const AliasEntry *entry = alias_map_find(*g_state.alias_map, user_id)) {
+        // Both pointers are loaded once: the call sees each table wholly as it
+        // was before or after a publish, never a mix.
+        g_state.audio_readers.fetch_add(1);
+        const AliasMap &map = *g_state.alias_map.load();
+        const SpeakerTable &speakers = *g_state.speakers.load();
+        if (const AliasEntry *entry = alias_map_find(map, user_id)) {
             alias_found = 1;
             std::memcpy(alias, entry->alias, entry->alias_len + 1);
             if (const SpeakerState *row = speaker_table_find(
-                    *g_state.speakers, std::string_view(entry->alias, entry->alias_len), entry->alias_hash)) {
+                    speakers, std::string_view(entry->alias, entry->alias_len), entry->alias_hash)) {
                 state_found = 1;
                 gain = row->gain;
                 pan = row->pan;
             }
         }
+        g_state.audio_readers.fetch_sub(1, std::memory_order_release);
     }
     gain = clamp_gain(gain);
     pan = clamp_pan(pan);
 
     const uint32_t sequence = g_state.audio_sequence.fetch_add(1, std::memory_order_relaxed) + 1;
-    const bool traced = is_traced(sequence);
+    // Measuring peaks for a line that will not be written would be wasted.
+    const bool traced = is_traced(sequence) && g_state.audio_trace.load(std::memory_order_relaxed);
     const uint64_t count = static_cast<uint64_t>(frames) * channels;
     const float peak_before = traced ? peak_abs(pcm, count) : 0.0f;
 
@@ -51,7 +57,7 @@ bool on_audio_source_fetched(float *pcm, uint32_t frames, uint16_t channels, uin
     apply_gain_pan(pcm, frames, channels, gain, m);
 
     // Only numbers are copied here; the drain thread formats and writes them.
-    if (traced && g_state.audio_trace.load(std::memory_order_relaxed)) {
+    if (traced) {
         AudioTrace t;
         t.when = platform::time_now();
         t.sequence = sequence;

@@ -10,6 +10,10 @@ Multipliers pan_multipliers(float gain, float pan) noexcept {
 
 void apply_gain_pan(float *pcm, uint32_t frames, uint16_t channels, float gain,
                     const Multipliers &m) noexcept {
+    // Locals, not reads through m: the compiler cannot prove m does not alias
+    // the samples and would otherwise check for overlap inside the loops.
+    const float left = m.left;
+    const float right = m.right;
     if (channels == 1) {
         for (uint32_t i = 0; i < frames; ++i)
             pcm[i] *= gain;
@@ -18,15 +22,15 @@ void apply_gain_pan(float *pcm, uint32_t frames, uint16_t channels, float gain,
     if (channels == 2) {
         // The common case, kept as a plain loop the compiler can vectorise.
         for (uint32_t f = 0; f < frames; ++f) {
-            pcm[2 * static_cast<uint64_t>(f)] *= m.left;
-            pcm[2 * static_cast<uint64_t>(f) + 1] *= m.right;
+            pcm[2 * static_cast<uint64_t>(f)] *= left;
+            pcm[2 * static_cast<uint64_t>(f) + 1] *= right;
         }
         return;
     }
     for (uint32_t f = 0; f < frames; ++f) {
         float *frame = pcm + static_cast<uint64_t>(f) * channels;
-        frame[0] *= m.left;
-        frame[1] *= m.right;
+        frame[0] *= left;
+        frame[1] *= right;
         for (uint16_t k = 2; k < channels; ++k)
             frame[k] *= gain;
     }

@@ -87,10 +87,7 @@ void alias_map_refresh() noexcept {
     }
     users.reset();
 
-    {
-        platform::LockGuard guard(g_state.lock);
-        g_state.alias_map = map;
-    }
+    g_state.alias_map.store(map);
 
     file_log("refreshed %zu Mumble voice aliases", map->count);
     for (size_t i = 0; i < map->count; ++i)
@@ -112,13 +109,15 @@ void connection_reset() noexcept {
         worker_stop(g_state.worker, kWorkerStopWaitMs);
         g_state.worker = nullptr;
     }
+    // A refresh in progress finishes first, so it cannot publish a map of the
+    // connection being left after the clear.
     platform::LockGuard refreshing(g_refresh_lock);
     platform::LockGuard guard(g_state.lock);
     g_state.connection_id.store(-1);
     g_state.local_hash[0] = '\0';
     g_state.local_alias[0] = '\0';
-    g_state.alias_map->count = 0;
-    speaker_table_clear(*g_state.speakers);
+    clear_alias_map();
+    clear_speaker_table();
 }
 
 } // namespace mv

@@ -10,19 +10,20 @@ void apply_update(UpdateKind kind, std::string_view payload, uint32_t now_ms) no
     SpeakerTable *table = speaker_table_spare();
     build_speaker_table(*table, kind, payload);
 
-    SpeakerState snapshot[kUpdateLogSnapshotRows];
-    size_t snapshot_rows = 0;
-    const size_t total = table->count;
+    g_state.speakers.store(table);
+
+    bool gate_open = false;
     {
         platform::LockGuard guard(g_state.lock);
-        g_state.speakers = table;
-        if (update_log_gate_open(g_state.last_update_log_ms, now_ms)) {
-            g_state.last_update_log_ms = now_ms;
-            snapshot_rows = total < kUpdateLogSnapshotRows ? total : kUpdateLogSnapshotRows;
-            for (size_t i = 0; i < snapshot_rows; ++i)
-                snapshot[i] = table->rows[i];
-        }
+        gate_open = update_log_gate_open(g_state.last_update_log_ms, now_ms);
+        if (gate_open) g_state.last_update_log_ms = now_ms;
     }
+    // A published table is not written again before this writer's next
+    // update, so its first rows serve as the log's snapshot without a copy.
+    const size_t total = table->count;
+    const size_t snapshot_rows =
+        gate_open ? (total < kUpdateLogSnapshotRows ? total : kUpdateLogSnapshotRows) : 0;
+    const SpeakerState *snapshot = table->rows;
 
     file_log("received %s with %zu speakers", update_kind_name(kind), total);
     for (size_t i = 0; i < snapshot_rows; ++i)
@@ -33,8 +34,7 @@ void apply_update(UpdateKind kind, std::string_view payload, uint32_t now_ms) no
 }
 
 void clear_speakers() noexcept {
-    platform::LockGuard guard(g_state.lock);
-    speaker_table_clear(*g_state.speakers);
+    clear_speaker_table();
 }
 
 } // namespace mv

@@ -30,18 +30,19 @@ struct LineResult {
 struct ByteSource {
     virtual platform::IoResult read(char *buf, size_t cap) noexcept = 0;
 
-protected:
+  protected:
     ~ByteSource() = default;
 };
 
 class LineReader {
-public:
+  public:
     LineResult next(ByteSource &source) noexcept;
     void reset() noexcept { start_ = end_ = 0; }
 
-private:
+  private:
     char line_[kLineCap];
-    char buf_[4096];
+    // Room for a whole longest line and the start of the next: one read per line.
+    char buf_[2 * kLineCap];
     size_t start_ = 0;
     size_t end_ = 0;
 };

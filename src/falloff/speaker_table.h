@@ -41,8 +41,7 @@ void build_speaker_table(SpeakerTable &table, UpdateKind kind, std::string_view 
 void speaker_table_clear(SpeakerTable &table) noexcept;
 
 // The row whose alias equals alias under ASCII case folding, or null.
-[[nodiscard]] const SpeakerState *speaker_table_find(const SpeakerTable &table,
-                                                     std::string_view alias,
+[[nodiscard]] const SpeakerState *speaker_table_find(const SpeakerTable &table, std::string_view alias,
                                                      uint32_t alias_hash) noexcept;
 
 [[nodiscard]] float clamp_gain(float gain) noexcept; // [0, 1], NaN -> 0

@@ -45,12 +45,16 @@ class SocketSource final : public ByteSource {
   public:
     SocketSource(platform::Socket s, platform::Event *stop) : socket_(s), stop_(stop) {}
     platform::IoResult read(char *buf, size_t cap) noexcept override {
-        return platform::recv_bytes(socket_, buf, cap, stop_, kSocketWaitMs);
+        platform::IoResult r = platform::recv_bytes(socket_, buf, cap, stop_, kSocketWaitMs, drained_);
+        // A read that did not fill the buffer most likely emptied the socket.
+        drained_ = r.status != platform::IoStatus::ok || r.count < cap;
+        return r;
     }
 
   private:
     platform::Socket socket_;
     platform::Event *stop_;
+    bool drained_ = false;
 };
 
 bool send_line(platform::Socket s, platform::Event *stop, const char *line, size_t len, int &error) noexcept {

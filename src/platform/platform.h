@@ -22,13 +22,13 @@ struct Lock {
 };
 
 class LockGuard {
-public:
+  public:
     explicit LockGuard(Lock &lock) noexcept : lock_(lock) { lock_.lock(); }
     ~LockGuard() { lock_.unlock(); }
     LockGuard(const LockGuard &) = delete;
     LockGuard &operator=(const LockGuard &) = delete;
 
-private:
+  private:
     Lock &lock_;
 };
 
@@ -101,8 +101,11 @@ void free_addresses(AddressList *list) noexcept;
                                    bool *stopped) noexcept;
 // One send of the whole buffer, waiting at most timeout_ms for room.
 IoResult send_bytes(Socket s, const char *data, size_t len, Event *stop, uint32_t timeout_ms) noexcept;
-// Receives up to cap bytes, waiting at most timeout_ms for data.
-IoResult recv_bytes(Socket s, char *buf, size_t cap, Event *stop, uint32_t timeout_ms) noexcept;
+// Receives up to cap bytes, waiting at most timeout_ms for data. wait_first
+// says that the last receive emptied the socket, so trying before waiting
+// would only cost a system call that finds nothing.
+IoResult recv_bytes(Socket s, char *buf, size_t cap, Event *stop, uint32_t timeout_ms,
+                    bool wait_first = false) noexcept;
 void close_socket(Socket s) noexcept;
 // The last socket error of this thread (WSAGetLastError / errno).
 [[nodiscard]] int last_socket_error() noexcept;

@@ -15,15 +15,18 @@ namespace mv {
 
 struct FalloffWorker; // falloff/worker.h
 
-// Two of each table: one live (read by the audio thread under the lock), one
-// that its single writer builds privately. Publishing swaps the pointers.
+// Two of each table, built in turn by the table's single writer and published
+// by storing a pointer, plus an empty one of each that is published to clear.
+// The audio thread reads the live tables without any lock (see readers below).
 extern AliasMap g_alias_maps[2];
 extern SpeakerTable g_speaker_tables[2];
+extern const AliasMap g_no_aliases;
+extern const SpeakerTable g_no_speakers;
 
 struct PluginState {
-    // Guards local_alias, local_hash, the live alias map and speaker table
-    // pointers (and their contents) and last_update_log_ms. Held only for
-    // copies and pointer swaps; never for host calls, I/O, parsing or logging.
+    // Guards local_alias, local_hash and last_update_log_ms. Held only for
+    // copies; never for host calls, I/O, parsing or logging. The audio thread
+    // never takes it.
     platform::Lock lock;
 
     // Serialises connection start and reset (main vs network thread) and
@@ -50,9 +53,13 @@ struct PluginState {
     char local_alias[kAliasCap] = {}; // under lock
     char local_hash[kAliasCap] = {};  // under lock
 
-    AliasMap *alias_map = &g_alias_maps[0];        // live map, under lock
-    SpeakerTable *speakers = &g_speaker_tables[0]; // live table, under lock
-    uint32_t last_update_log_ms = 0;               // under lock; never reset
+    // The live tables. A published table is never written while it is live,
+    // nor reused while an audio callback may still read it (audio_readers).
+    std::atomic<const AliasMap *> alias_map{&g_no_aliases};
+    std::atomic<const SpeakerTable *> speakers{&g_no_speakers};
+    // Audio callbacks between loading the live pointers and their last read.
+    std::atomic<uint32_t> audio_readers{0};
+    uint32_t last_update_log_ms = 0; // under lock; never reset
 
     FalloffWorker *worker = nullptr; // under lifecycle_lock
 
@@ -61,9 +68,13 @@ struct PluginState {
 
 extern PluginState g_state;
 
-// The table that the (single) writer of each kind may build into: the one that
-// is not live. Only the writer changes the live pointer, so it may read it.
+// The table that the single writer of each kind may build into: one that is
+// not live and that no audio callback still reads. Only the writer publishes
+// its kind of table, so nothing else can make the spare live meanwhile.
 [[nodiscard]] AliasMap *alias_map_spare() noexcept;
 [[nodiscard]] SpeakerTable *speaker_table_spare() noexcept;
+// Make the empty tables live (the link or the server connection has ended).
+void clear_alias_map() noexcept;
+void clear_speaker_table() noexcept;
 
 } // namespace mv

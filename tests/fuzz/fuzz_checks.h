@@ -255,7 +255,7 @@ inline std::vector<Row> model_rows(mv::UpdateKind kind, std::string_view payload
 
 inline std::string check_table(const std::vector<Row> &want) {
     mv::platform::LockGuard guard(mv::g_state.lock);
-    const mv::SpeakerTable &t = *mv::g_state.speakers;
+    const mv::SpeakerTable &t = *mv::g_state.speakers.load();
     if (t.count > mv::kMaxSpeakers) return "more than 512 rows";
     if (t.count != want.size())
         return std::to_string(t.count) + " rows, expected " + std::to_string(want.size());

@@ -102,7 +102,7 @@ class UpdateLogLines : public ::testing::Test {
     }
     static size_t live_speakers() {
         platform::LockGuard guard(g_state.lock);
-        return g_state.speakers->count;
+        return g_state.speakers.load()->count;
     }
 
     // The messages written since the last call, without their time stamps.

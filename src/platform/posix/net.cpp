@@ -241,17 +241,22 @@ IoResult send_bytes(Socket s, const char *data, size_t len, Event *stop, uint32_
     }
 }
 
-IoResult recv_bytes(Socket s, char *buf, size_t cap, Event *stop, uint32_t timeout_ms) noexcept {
+IoResult recv_bytes(Socket s, char *buf, size_t cap, Event *stop, uint32_t timeout_ms,
+                    bool wait_first) noexcept {
     const int fd = static_cast<int>(s);
     const Deadline deadline(timeout_ms);
+    bool wait = wait_first;
     for (;;) {
         if (is_stopped(stop)) return {IoStatus::stopped, 0, 0};
         if (cap == 0) return {IoStatus::ok, 0, 0}; // recv would say 0, which reads as "closed"
-        const ssize_t n = recv(fd, buf, cap, MSG_DONTWAIT);
-        if (n > 0) return {IoStatus::ok, static_cast<size_t>(n), 0};
-        if (n == 0) return {IoStatus::closed, 0, 0};
-        if (errno == EINTR) continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK) return {IoStatus::error, 0, errno};
+        if (!wait) {
+            const ssize_t n = recv(fd, buf, cap, MSG_DONTWAIT);
+            if (n > 0) return {IoStatus::ok, static_cast<size_t>(n), 0};
+            if (n == 0) return {IoStatus::closed, 0, 0};
+            if (errno == EINTR) continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK) return {IoStatus::error, 0, errno};
+        }
+        wait = false;
         switch (wait_fd(fd, POLLIN, stop, deadline)) {
         case Ready::io:
             continue;

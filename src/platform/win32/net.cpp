@@ -131,9 +131,11 @@ std::optional<IoResult> outcome(int n, bool is_recv) {
 // Runs op (one send or recv) until it does not block, waiting for `events` in
 // between, within timeout_ms and until stop.
 template <class Op>
-IoResult io_loop(SOCKET s, long events, bool is_recv, Event *stop, uint32_t timeout_ms, Op op) {
+IoResult io_loop(SOCKET s, long events, bool is_recv, Event *stop, uint32_t timeout_ms, bool try_first,
+                 Op op) {
     if (is_stopped(stop)) return {IoStatus::stopped, 0, 0};
-    if (auto done = outcome(op(), is_recv)) return *done;
+    if (try_first)
+        if (auto done = outcome(op(), is_recv)) return *done;
     // Slow path. The call is retried once the event is bound, since recording
     // of the network events starts with the binding.
     SocketWait wait(s, events);
@@ -231,14 +233,17 @@ Socket connect_first(const AddressList *list, Event *stop, uint32_t timeout_ms, 
 IoResult send_bytes(Socket s, const char *data, size_t len, Event *stop, uint32_t timeout_ms) noexcept {
     const auto so = static_cast<SOCKET>(s);
     const int n = clamp_int(len);
-    return io_loop(so, FD_WRITE | FD_CLOSE, false, stop, timeout_ms, [&] { return send(so, data, n, 0); });
+    return io_loop(so, FD_WRITE | FD_CLOSE, false, stop, timeout_ms, true,
+                   [&] { return send(so, data, n, 0); });
 }
 
-IoResult recv_bytes(Socket s, char *buf, size_t cap, Event *stop, uint32_t timeout_ms) noexcept {
+IoResult recv_bytes(Socket s, char *buf, size_t cap, Event *stop, uint32_t timeout_ms,
+                    bool wait_first) noexcept {
     if (cap == 0) return is_stopped(stop) ? IoResult{IoStatus::stopped, 0, 0} : IoResult{IoStatus::ok, 0, 0};
     const auto so = static_cast<SOCKET>(s);
     const int n = clamp_int(cap);
-    return io_loop(so, FD_READ | FD_CLOSE, true, stop, timeout_ms, [&] { return recv(so, buf, n, 0); });
+    return io_loop(so, FD_READ | FD_CLOSE, true, stop, timeout_ms, !wait_first,
+                   [&] { return recv(so, buf, n, 0); });
 }
 
 void close_socket(Socket s) noexcept {
