@@ -48,7 +48,7 @@ ResourceCounts resource_counts() {
     DWORD handles = 0;
     if (GetProcessHandleCount(GetCurrentProcess(), &handles) && handles > 0)
         return {static_cast<long>(handles), count_threads()};
-    return {count_wine_descriptors(), count_threads()};
+    return {count_wine_descriptors(), count_threads(), 48};
 }
 
 net::Socket listen_loopback_at(uint16_t port, int backlog) {
