@@ -30,19 +30,14 @@ constexpr mv::UserId kMe = 1, kFox = 2, kOwl = 3, kElk = 4, kCat = 5, kLate = 6;
 const std::string kApiKey = "mb-key-Q7x2Rk9Vw4";
 constexpr const char *kAttempt = "falloff_connect_attempt";
 
-const ProofVector &vector40() {
-    static const ProofVector v = proof_vector("40-hex certificate hash");
-    return v;
-}
-
 Handshake good_handshake(std::string reply = "OK\n") {
-    return {kApiKey, "VC-Me", vector40().token, vector40().proof, std::move(reply)};
+    return {kApiKey, "VC-Me", cert40().token, cert40().proof, std::move(reply)};
 }
 std::string hello() {
     return "HELLO2 " + kApiKey + " VC-Me";
 }
 std::string proof_line() {
-    return "PROOF " + vector40().proof;
+    return "PROOF " + cert40().proof;
 }
 
 // Where the plugin is pointed for its first attempts.
@@ -142,18 +137,12 @@ std::vector<Scenario> scenarios() {
 
     // The partial challenge counts as the line once the receive gives up.
     all.push_back({.name = "ChallengeWithoutLineEndThenPause",
-                   .first = then({Step::expect(hello()), Step::send("CHALLENGE " + vector40().token),
+                   .first = then({Step::expect(hello()), Step::send("CHALLENGE " + cert40().token),
                                   Step::expect(proof_line()), Step::send_line("OK"),
                                   Step::send_line("UPDATE2 VC-Fox 0.25 0"), Step::gate(), Step::close()}),
                    .during = [](Live &live) { hear_then_open(live, kFox, expected(0.25f, 0.0f)); },
                    .prefixes = {"falloff_disconnected wsa="},
                    .counts = {{"connected to falloff", 1}}});
-
-    all.push_back({.name = "ChallengeWithoutTheSpace",
-                   .first = then({Step::expect(hello()), Step::send_line("CHALLENGE" + vector40().token),
-                                  Step::expect_close()}),
-                   .messages = {"falloff_hello2_rejected reply=CHALLENGE" + vector40().token},
-                   .sent = std::vector<std::string>{hello()}});
 
     all.push_back({.name = "ProofReplyOkWithASpace",
                    .first = then({Step::handshake(good_handshake("OK \n")), Step::expect_close()}),
@@ -161,22 +150,12 @@ std::vector<Scenario> scenarios() {
                    .absent = {"connected to falloff"},
                    .sent = std::vector<std::string>{hello(), proof_line()}});
 
-    all.push_back({.name = "ProofReplyLowerCase",
-                   .first = then({Step::handshake(good_handshake("ok\n")), Step::expect_close()}),
-                   .messages = {"falloff_proof_rejected reply=ok"},
-                   .absent = {"connected to falloff"}});
-
     // CR is dropped wherever it stands, so "OK\r\n" is a plain OK.
     all.push_back({.name = "ProofReplyOkCrLf",
                    .first = then({Step::handshake(good_handshake("OK\r\n")),
                                   Step::send_line("UPDATE2 VC-Fox 0.25 0.5"), Step::gate(), Step::close()}),
                    .during = [](Live &live) { hear_then_open(live, kFox, expected(0.25f, 0.5f)); },
                    .counts = {{"connected to falloff", 1}}});
-
-    all.push_back({.name = "CloseInTheMiddleOfTheChallenge",
-                   .first = then({Step::expect(hello()), Step::send("CHALLENGE tok"), Step::close()}),
-                   .messages = {"falloff_hello2_rejected reply=CHALLENGE tok"},
-                   .absent = {"PROOF"}});
 
     // The half line before the close is dropped, not applied.
     all.push_back({.name = "CloseInTheMiddleOfAnUpdate",
@@ -259,27 +238,6 @@ std::vector<Scenario> scenarios() {
                        },
                    .counts = {{"received UPDATE2", 1}}});
 
-    // 600 speakers in one line (short entries, so that it stays one line):
-    // the first 512 are kept, VC-Late (the 600th) is not.
-    {
-        std::string update = "UPDATE2 VC-Fox 0.625 0";
-        for (int i = 1; i < 599; ++i)
-            update += ",s" + std::to_string(i) + " .5 .5";
-        update += ",VC-Late 1 0";
-        all.push_back({.name = "UpdateWith600Speakers",
-                       .first = then({Step::handshake(good_handshake()), Step::send_line(update),
-                                      Step::gate(), Step::close()}),
-                       .during =
-                           [](Live &live) {
-                               const Heard h = wait_to_hear(live.host, kFox, expected(0.625f, 0.0f));
-                               EXPECT_TRUE(heard_as(h, expected(0.625f, 0).left, expected(0.625f, 0).right));
-                               EXPECT_TRUE(heard_as(hear(live.host, kLate), 0, 0));
-                               live.server->open_gate();
-                           },
-                       .messages = {"received UPDATE2 with 512 speakers", "update_state omitted=504"},
-                       .counts = {{"update_state alias=", 8}}});
-    }
-
     // Gains that are no number: the entry is dropped, or the value is taken
     // as 0; never does a NaN reach the table or the samples.
     all.push_back(
@@ -327,15 +285,11 @@ std::vector<Scenario> scenarios() {
 // is refused by the resolver before any query leaves the machine.
 constexpr const char *kUnresolvable = "no such host..invalid";
 
-class MisbehavingServer : public ::testing::TestWithParam<Scenario> {
-  protected:
-    ScopedEnv no_env_host_{"MARLPIKE_VOICE_HOST", std::nullopt};
-    ScopedEnv no_env_port_{"MARLPIKE_VOICE_PORT", std::nullopt};
-};
+class MisbehavingServer : public ::testing::TestWithParam<Scenario> {};
 
 TEST_P(MisbehavingServer, LogsItStaysSilentAndComesBack) {
     const Scenario &sc = GetParam();
-    ASSERT_FALSE(vector40().proof.empty());
+    ASSERT_FALSE(cert40().proof.empty());
 
     // Where the plugin goes first.
     std::unique_ptr<ScriptServer> server;
@@ -369,17 +323,14 @@ TEST_P(MisbehavingServer, LogsItStaysSilentAndComesBack) {
     dir.write_ini("server_host=" + host_name + "\nserver_port=" + std::to_string(port) +
                   "\napi_key=" + kApiKey + "\nreconnect_sec=1\ndebug_log=1\n");
     FakeHost host(dir.library_path());
-    ASSERT_TRUE(host.loaded()) << host.load_error();
-    host.set_connection(kConnection);
-    host.set_local_user(kMe);
-    host.set_roster({{kMe, "VC-Me", vector40().key},
-                     {kFox, "VC-Fox", ""},
-                     {kOwl, "VC-Owl", ""},
-                     {kElk, "VC-Elk", ""},
-                     {kCat, "VC-Cat", ""},
-                     {kLate, "VC-Late", ""}});
-    host.register_api();
-    ASSERT_EQ(host.init(), 0);
+    ASSERT_TRUE(host.start({{kMe, "VC-Me", cert40().key},
+                            {kFox, "VC-Fox", ""},
+                            {kOwl, "VC-Owl", ""},
+                            {kElk, "VC-Elk", ""},
+                            {kCat, "VC-Cat", ""},
+                            {kLate, "VC-Late", ""}},
+                           kConnection))
+        << host.load_error();
     EXPECT_TRUE(heard_as(hear(host, kFox), 0, 0)) << "heard before any link";
     host.plugin().onServerSynchronized(kConnection);
 

@@ -6,11 +6,11 @@
 #include <cstring>
 #include <memory>
 #include <optional>
-#include <regex>
 #include <string>
 #include <vector>
 
 #include "fake_host.h"
+#include "log_file.h"
 #include "plugin_library.h"
 
 namespace mvtest {
@@ -24,31 +24,6 @@ std::string startup_line(const TempPluginDir &dir, const std::string &host = "12
            " port=" + std::to_string(port) + " enabled=" + std::to_string(enabled);
 }
 
-// The messages of the log file, each checked for its time stamp and its
-// "\r\n" end; a malformed line fails the test.
-std::vector<std::string> file_messages(const std::optional<std::string> &file) {
-    std::vector<std::string> out;
-    if (!file) return out;
-    static const std::regex stamped(R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\] ([^\r\n]*))");
-    size_t start = 0;
-    while (start < file->size()) {
-        const size_t end = file->find("\r\n", start);
-        if (end == std::string::npos) {
-            ADD_FAILURE() << "log file does not end in \\r\\n: " << file->substr(start);
-            break;
-        }
-        const std::string line = file->substr(start, end - start);
-        std::smatch m;
-        if (std::regex_match(line, m, stamped)) {
-            out.push_back(m[1]);
-        } else {
-            ADD_FAILURE() << "malformed log line: " << line;
-        }
-        start = end + 2;
-    }
-    return out;
-}
-
 std::vector<std::string> prefixed(std::vector<std::string> messages) {
     for (std::string &m : messages)
         m = kHostPrefix + m;
@@ -57,10 +32,6 @@ std::vector<std::string> prefixed(std::vector<std::string> messages) {
 
 class Spine : public ::testing::Test {
   protected:
-    // The developer's environment must not reach the settings.
-    ScopedEnv no_env_host_{"MARLPIKE_VOICE_HOST", std::nullopt};
-    ScopedEnv no_env_port_{"MARLPIKE_VOICE_PORT", std::nullopt};
-
     std::unique_ptr<TempPluginDir> dir_;
     std::unique_ptr<FakeHost> host_;
 
@@ -144,46 +115,31 @@ TEST_F(Spine, Metadata) {
     p.releaseResource(nullptr); // nothing the plugin returns needs releasing
 }
 
-TEST_F(Spine, StartupLineReachesHostAndFileWhenRegisteredBeforeInit) {
-    FakeHost &host = open();
-    start(host);
-    const std::string line = startup_line(*dir_);
-    EXPECT_EQ(host.log_lines(), prefixed({line}));
-    EXPECT_EQ(file_messages(dir_->read_log()), std::vector<std::string>{line});
-}
-
-TEST_F(Spine, RegistrationAfterInitReachesOnlyLaterLines) {
-    FakeHost &host = open();
-    ASSERT_EQ(host.init(), 0);
-    const std::string line = startup_line(*dir_);
-    EXPECT_EQ(host.log_lines(), std::vector<std::string>{});
-    EXPECT_EQ(file_messages(dir_->read_log()), std::vector<std::string>{line});
-
-    host.register_api();
-    EXPECT_EQ(host.log_lines(), std::vector<std::string>{}); // registering logs nothing
-
-    // The registration outlives shutdown; the second start-up line is appended.
-    host.shutdown();
-    ASSERT_EQ(host.init(), 0);
-    EXPECT_EQ(host.log_lines(), prefixed({line}));
-    EXPECT_EQ(file_messages(dir_->read_log()), (std::vector<std::string>{line, line}));
-}
-
-TEST_F(Spine, NullRegistrationChangesNothing) {
-    struct Case {
-        const char *what;
-        bool register_first;
-    };
-    for (const Case &c : {Case{"never registered", false}, Case{"registered before", true}}) {
-        SCOPED_TRACE(c.what);
+// The start-up line always reaches the file; the host's log only once a real
+// table was registered, whenever that was. A null table changes nothing.
+TEST_F(Spine, RegistrationDecidesWhereTheStartupLineGoes) {
+    enum class Register { before_init, after_init, null_only, null_after_real };
+    for (Register r :
+         {Register::before_init, Register::after_init, Register::null_only, Register::null_after_real}) {
+        SCOPED_TRACE(static_cast<int>(r));
         FakeHost &host = open();
-        if (c.register_first) host.register_api();
-        host.plugin().registerAPIFunctions(nullptr);
+        if (r == Register::before_init || r == Register::null_after_real) host.register_api();
+        if (r == Register::null_only || r == Register::null_after_real)
+            host.plugin().registerAPIFunctions(nullptr);
         ASSERT_EQ(host.init(), 0);
-        const std::vector<std::string> want =
-            c.register_first ? prefixed({startup_line(*dir_)}) : std::vector<std::string>{};
-        EXPECT_EQ(host.log_lines(), want);
-        EXPECT_EQ(file_messages(dir_->read_log()), std::vector<std::string>{startup_line(*dir_)});
+        const std::string line = startup_line(*dir_);
+        const bool registered = r == Register::before_init || r == Register::null_after_real;
+        EXPECT_EQ(host.log_lines(), registered ? prefixed({line}) : std::vector<std::string>{});
+        EXPECT_EQ(log_messages(*dir_), std::vector<std::string>{line});
+        if (r == Register::after_init) {
+            host.register_api();
+            EXPECT_EQ(host.log_lines(), std::vector<std::string>{}); // registering logs nothing
+            // The registration outlives shutdown; the second start-up line is appended.
+            host.shutdown();
+            ASSERT_EQ(host.init(), 0);
+            EXPECT_EQ(host.log_lines(), prefixed({line}));
+            EXPECT_EQ(log_messages(*dir_), (std::vector<std::string>{line, line}));
+        }
         close();
     }
 }
@@ -198,7 +154,7 @@ TEST_F(Spine, InitAfterShutdownStartsOverFromDefaultsAndRereadsTheFile) {
     const std::vector<std::string> want{startup_line(*dir_, "falloff.invalid", 9001, 0),
                                         startup_line(*dir_, "127.0.0.1", 9002, 1)};
     EXPECT_EQ(host.log_lines(), prefixed(want));
-    EXPECT_EQ(file_messages(dir_->read_log()), want);
+    EXPECT_EQ(log_messages(*dir_), want);
 }
 
 TEST_F(Spine, ShutdownWithoutInitIsHarmless) {
@@ -220,61 +176,6 @@ TEST_F(Spine, DebugLogOffCreatesNoFileButTheHostStillHearsStartup) {
     EXPECT_FALSE(dir_->read_log().has_value());
 }
 
-TEST_F(Spine, SettingsFromFileAndEnvironmentShowInStartupLine) {
-    struct Case {
-        const char *what;
-        std::optional<std::string> ini;
-        std::optional<std::string> env_host, env_port;
-        std::string host;
-        int port;
-        int enabled;
-    };
-    const Case cases[] = {
-        {"no settings file", std::nullopt, {}, {}, "127.0.0.1", 8890, 1},
-        {"all three set",
-         "server_host=falloff.test\nserver_port=9100\nenabled=0\n",
-         {},
-         {},
-         "falloff.test",
-         9100,
-         0},
-        {"CRLF, spaces, key case, trailing text",
-         "  Enabled = Yes \r\n SERVER_PORT = 7000 # comment\r\nserver_host = a.test # kept\r\n",
-         {},
-         {},
-         "a.test # kept",
-         7000,
-         1},
-        {"comments and lines without '=' change nothing",
-         "# server_port=1\n;enabled=0\nserver_port 5\n",
-         {},
-         {},
-         "127.0.0.1",
-         8890,
-         1},
-        {"last occurrence wins",
-         "server_port=1\nserver_port=2\nenabled=0\nenabled=on\n",
-         {},
-         {},
-         "127.0.0.1",
-         2,
-         1},
-        {"environment overrides the file", "server_host=file.test\nserver_port=9100\n", "env.test", "9200",
-         "env.test", 9200, 1},
-        {"empty environment values are ignored", "server_host=file.test\nserver_port=9100\n", "", "",
-         "file.test", 9100, 1},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.what);
-        ScopedEnv env_host("MARLPIKE_VOICE_HOST", c.env_host);
-        ScopedEnv env_port("MARLPIKE_VOICE_PORT", c.env_port);
-        FakeHost &host = open(false, c.ini);
-        start(host);
-        EXPECT_EQ(host.log_lines(), prefixed({startup_line(*dir_, c.host, c.port, c.enabled)}));
-        close();
-    }
-}
-
 TEST_F(Spine, DirectoryWithCyrillicName) {
     FakeHost &host = open(true, "server_port=9300\n");
     ASSERT_NE(dir_->dir().find("\xD0\xBF\xD0\xBB\xD0\xB0\xD0\xB3\xD0\xB8\xD0\xBD"), std::string::npos);
@@ -282,7 +183,7 @@ TEST_F(Spine, DirectoryWithCyrillicName) {
     // The settings file was found (port) and the path is shown as UTF-8.
     const std::string line = startup_line(*dir_, "127.0.0.1", 9300, 1);
     EXPECT_EQ(host.log_lines(), prefixed({line}));
-    EXPECT_EQ(file_messages(dir_->read_log()), std::vector<std::string>{line});
+    EXPECT_EQ(log_messages(*dir_), std::vector<std::string>{line});
 }
 
 // A recognisable pattern, so that any change to the buffer shows.
@@ -299,46 +200,35 @@ struct AudioShape {
 };
 constexpr AudioShape kShapes[] = {{960, 2}, {1, 2}, {441, 1}, {1920, 2}, {600, 6}};
 
-TEST_F(Spine, SpeechOutsideInitToShutdownIsLeftUntouched) {
+// Speech is left alone outside init..shutdown; the microphone and the mixed
+// output always.
+TEST_F(Spine, AudioOutsideThePluginsLifetimeIsLeftUntouched) {
     FakeHost &host = open();
-    const auto check_all = [&host](const char *when) {
-        SCOPED_TRACE(when);
-        for (const AudioShape &s : kShapes) {
-            std::vector<float> buffer = pattern(size_t{s.frames} * s.channels);
-            const std::vector<float> before = buffer;
-            EXPECT_FALSE(
-                host.plugin().onAudioSourceFetched(buffer.data(), s.frames, s.channels, 48000, true, 5));
-            EXPECT_EQ(buffer, before) << s.frames << "x" << s.channels;
-        }
-    };
-    check_all("before init");
-    start(host);
-    host.shutdown();
-    check_all("after shutdown");
-}
-
-TEST_F(Spine, MicrophoneAndMixedOutputAreLeftUntouched) {
-    FakeHost &host = open();
-    const auto check_all = [&host](const char *when) {
+    const PluginExports &p = host.plugin();
+    const auto check_all = [&p](const char *when, bool speech) {
         SCOPED_TRACE(when);
         for (const AudioShape &s : kShapes) {
             const size_t n = size_t{s.frames} * s.channels;
+            std::vector<float> buffer = pattern(n), out = pattern(n);
             std::vector<int16_t> mic(n);
             for (size_t i = 0; i < n; ++i)
                 mic[i] = static_cast<int16_t>(i * 37 - 9000);
             const std::vector<int16_t> mic_before = mic;
-            EXPECT_FALSE(host.plugin().onAudioInput(mic.data(), s.frames, s.channels, 48000, true));
+            if (speech) {
+                EXPECT_FALSE(p.onAudioSourceFetched(buffer.data(), s.frames, s.channels, 48000, true, 5));
+            }
+            EXPECT_FALSE(p.onAudioInput(mic.data(), s.frames, s.channels, 48000, true));
+            EXPECT_FALSE(p.onAudioOutputAboutToPlay(out.data(), s.frames, s.channels, 48000));
+            EXPECT_EQ(buffer, pattern(n));
+            EXPECT_EQ(out, pattern(n));
             EXPECT_EQ(mic, mic_before);
-
-            std::vector<float> out = pattern(n);
-            const std::vector<float> out_before = out;
-            EXPECT_FALSE(host.plugin().onAudioOutputAboutToPlay(out.data(), s.frames, s.channels, 48000));
-            EXPECT_EQ(out, out_before);
         }
     };
-    check_all("before init");
+    check_all("before init", true);
     start(host);
-    check_all("while initialised");
+    check_all("while initialised", false);
+    host.shutdown();
+    check_all("after shutdown", true);
 }
 
 // Declining the audio feature switches nothing off: a speaker the server has

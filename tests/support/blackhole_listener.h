@@ -4,16 +4,40 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
-#include "test_net.h"
+#include "os_probe.h"
+#include "platform/platform.h"
 
 namespace mvtest {
 
 class BlackholeListener {
   public:
-    BlackholeListener();
-    ~BlackholeListener();
+    BlackholeListener() {
+        namespace p = mv::platform;
+        p::net_startup();
+        net::close_socket(net::listen_loopback(&port_)); // a port free a moment ago
+        listener_ = listen_loopback_at(port_, 0);
+        p::AddressList *address = p::resolve("127.0.0.1", std::to_string(port_).c_str());
+        // 64 connects fill any queue that a backlog of 0 gives.
+        for (int i = 0; i < 64 && listener_ != net::kInvalidSocket && address != nullptr && !ready_; ++i) {
+            bool stopped = false;
+            const p::Socket s = p::connect_first(address, nullptr, 1000, &stopped);
+            if (s == p::kInvalidSocket) {
+                ready_ = true;
+            } else {
+                queued_.push_back(s);
+            }
+        }
+        p::free_addresses(address);
+    }
+    ~BlackholeListener() {
+        for (mv::platform::Socket s : queued_)
+            mv::platform::close_socket(s);
+        net::close_socket(listener_);
+        mv::platform::net_cleanup();
+    }
     BlackholeListener(const BlackholeListener &) = delete;
     BlackholeListener &operator=(const BlackholeListener &) = delete;
 
@@ -23,7 +47,7 @@ class BlackholeListener {
 
   private:
     net::Socket listener_ = net::kInvalidSocket;
-    std::vector<net::Socket> queued_; // the connections that filled the queue
+    std::vector<mv::platform::Socket> queued_; // the connections that filled the queue
     uint16_t port_ = 0;
     bool ready_ = false;
 };

@@ -246,9 +246,13 @@ void FakeHost::set_fault(mv::ApiSlot slot, ApiFault fault) {
     faults_[slot] = fault;
 }
 
-void FakeHost::clear_faults() {
-    std::lock_guard lock(mutex_);
-    faults_.clear();
+bool FakeHost::start(std::vector<RosterUser> roster, mv::ConnectionId connection) {
+    if (!loaded()) return false;
+    set_connection(connection);
+    if (!roster.empty()) set_local_user(roster.front().id);
+    set_roster(std::move(roster));
+    register_api();
+    return init() == 0;
 }
 
 std::vector<std::string> FakeHost::log_lines() const {
@@ -256,24 +260,7 @@ std::vector<std::string> FakeHost::log_lines() const {
     return log_;
 }
 
-std::optional<std::string> FakeHost::wait_for_log(std::string_view text,
-                                                  std::chrono::milliseconds deadline) const {
-    std::unique_lock lock(mutex_);
-    std::optional<std::string> found;
-    changed_.wait_for(lock, deadline, [&] {
-        for (const std::string &line : log_) {
-            if (line.find(text) != std::string::npos) {
-                found = line;
-                return true;
-            }
-        }
-        return false;
-    });
-    return found;
-}
-
-bool FakeHost::wait_for_log_count(std::string_view text, size_t count,
-                                  std::chrono::milliseconds deadline) const {
+bool FakeHost::wait_for_log(std::string_view text, size_t count, std::chrono::milliseconds deadline) const {
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, deadline, [&] {
         return static_cast<size_t>(std::count_if(log_.begin(), log_.end(), [&](const std::string &line) {
@@ -288,52 +275,21 @@ size_t FakeHost::calls(mv::ApiSlot slot) const {
     return it == calls_.end() ? 0 : it->second;
 }
 
-std::vector<std::string> FakeHost::outstanding() const {
+std::vector<std::string> FakeHost::contract_violations() const {
     std::lock_guard lock(mutex_);
     std::vector<std::string> out;
     for (const auto &[pointer, what] : live_)
-        out.push_back(what);
-    return out;
-}
-
-size_t FakeHost::double_frees() const {
-    std::lock_guard lock(mutex_);
-    return double_frees_;
-}
-
-size_t FakeHost::unknown_frees() const {
-    std::lock_guard lock(mutex_);
-    return unknown_frees_;
-}
-
-size_t FakeHost::calls_after_shutdown() const {
-    std::lock_guard lock(mutex_);
-    return calls_after_shutdown_;
-}
-
-size_t FakeHost::wrong_plugin_id_calls() const {
-    std::lock_guard lock(mutex_);
-    return wrong_plugin_id_calls_;
-}
-
-size_t FakeHost::stale_table_calls() const {
-    std::lock_guard lock(mutex_);
-    const auto it = calls_.find(Api::kStaleSlot);
-    return it == calls_.end() ? 0 : it->second;
-}
-
-std::vector<std::string> FakeHost::contract_violations() const {
-    std::vector<std::string> out;
-    for (const std::string &what : outstanding())
         out.push_back("never released: " + what);
     const auto count = [&out](size_t n, const char *what) {
         if (n != 0) out.push_back(std::to_string(n) + " " + what);
     };
-    count(double_frees(), "double release(s)");
-    count(unknown_frees(), "release(s) of pointers the host never handed out");
-    count(calls_after_shutdown(), "API call(s) after shutdown");
-    count(wrong_plugin_id_calls(), "API call(s) with a wrong plugin id");
-    count(stale_table_calls(), "call(s) through the host's table after registration returned");
+    const auto stale = calls_.find(Api::kStaleSlot);
+    count(double_frees_, "double release(s)");
+    count(unknown_frees_, "release(s) of pointers the host never handed out");
+    count(calls_after_shutdown_, "API call(s) after shutdown");
+    count(wrong_plugin_id_calls_, "API call(s) with a wrong plugin id");
+    count(stale == calls_.end() ? 0 : stale->second,
+          "call(s) through the host's table after registration returned");
     return out;
 }
 

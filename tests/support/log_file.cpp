@@ -23,39 +23,20 @@ std::vector<std::string> log_messages(const TempPluginDir &dir) {
     return out;
 }
 
-size_t count_prefixed(const std::vector<std::string> &messages, std::string_view prefix) {
-    return static_cast<size_t>(std::count_if(messages.begin(), messages.end(),
-                                             [&](const std::string &m) { return m.starts_with(prefix); }));
-}
-
 size_t count_containing(const std::vector<std::string> &messages, std::string_view text) {
     return static_cast<size_t>(std::count_if(messages.begin(), messages.end(), [&](const std::string &m) {
         return m.find(text) != std::string::npos;
     }));
 }
 
-namespace {
-
-template <typename Count>
-bool poll_log(const TempPluginDir &dir, size_t count, std::chrono::milliseconds deadline, Count counted) {
+bool wait_for_log_file(const TempPluginDir &dir, std::string_view text, size_t count,
+                       std::chrono::milliseconds deadline) {
     const auto until = std::chrono::steady_clock::now() + deadline;
     for (;;) {
-        if (counted(log_messages(dir)) >= count) return true;
+        if (count_containing(log_messages(dir), text) >= count) return true;
         if (std::chrono::steady_clock::now() >= until) return false;
         std::this_thread::sleep_for(kPollEvery);
     }
-}
-
-} // namespace
-
-bool wait_for_log_messages(const TempPluginDir &dir, std::string_view prefix, size_t count,
-                           std::chrono::milliseconds deadline) {
-    return poll_log(dir, count, deadline, [&](const auto &m) { return count_prefixed(m, prefix); });
-}
-
-bool wait_for_log_file(const TempPluginDir &dir, std::string_view text, size_t count,
-                       std::chrono::milliseconds deadline) {
-    return poll_log(dir, count, deadline, [&](const auto &m) { return count_containing(m, text); });
 }
 
 } // namespace mvtest

@@ -17,14 +17,10 @@ namespace mvtest {
 // stamp; empty when there is no file. A line still being written is left out.
 [[nodiscard]] std::vector<std::string> log_messages(const TempPluginDir &dir);
 
-[[nodiscard]] size_t count_prefixed(const std::vector<std::string> &messages, std::string_view prefix);
-
-// Polls until at least count messages begin with prefix; false at the deadline.
-bool wait_for_log_messages(const TempPluginDir &dir, std::string_view prefix, size_t count = 1,
-                           std::chrono::milliseconds deadline = kDefaultDeadline);
-
-// The same two, matching text anywhere in a message.
+// How many messages contain text.
 [[nodiscard]] size_t count_containing(const std::vector<std::string> &messages, std::string_view text);
+
+// Polls until at least count messages contain text; false at the deadline.
 bool wait_for_log_file(const TempPluginDir &dir, std::string_view text, size_t count = 1,
                        std::chrono::milliseconds deadline = kDefaultDeadline);
 

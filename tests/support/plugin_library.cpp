@@ -31,6 +31,14 @@ std::string random_suffix() {
     return out.str();
 }
 
+// The developer's environment must not reach the plugin's settings; a test
+// that wants these set uses a ScopedEnv.
+[[maybe_unused]] const bool g_environment_cleared = [] {
+    sys::set_env("MARLPIKE_VOICE_HOST", std::nullopt);
+    sys::set_env("MARLPIKE_VOICE_PORT", std::nullopt);
+    return true;
+}();
+
 std::string default_library() {
 #if defined(MV_PLUGIN_LIBRARY)
     return build_path(MV_PLUGIN_LIBRARY);
@@ -112,11 +120,6 @@ void TempPluginDir::write_ini(std::string_view content) const {
     if (!out) throw std::runtime_error("cannot write " + ini_path());
 }
 
-void TempPluginDir::remove_ini() const {
-    std::error_code ec;
-    fs::remove(to_path(ini_path()), ec);
-}
-
 std::optional<std::string> TempPluginDir::read_log() const {
     return read_file(log_path());
 }
@@ -138,10 +141,6 @@ std::optional<std::string> read_file(const std::string &utf8_path) {
     std::ifstream in(to_path(utf8_path), std::ios::binary);
     if (!in) return std::nullopt;
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-char dir_separator() {
-    return sys::dir_separator();
 }
 
 } // namespace mvtest

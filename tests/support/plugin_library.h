@@ -49,7 +49,6 @@ class TempPluginDir {
 
     // Writes marlpike_voice.ini with exactly these bytes.
     void write_ini(std::string_view content) const;
-    void remove_ini() const;
     // The log file's bytes, or nullopt when there is no log file.
     [[nodiscard]] std::optional<std::string> read_log() const;
 
@@ -80,9 +79,6 @@ class ScopedEnv {
 // The bytes of a whole file, or nullopt when it cannot be read.
 [[nodiscard]] std::optional<std::string> read_file(const std::string &utf8_path);
 
-// The platform's directory separator.
-[[nodiscard]] char dir_separator();
-
 // Operating-system calls behind the helpers above; one implementation per
 // platform (plugin_library_posix.cpp, plugin_library_win32.cpp).
 namespace sys {
@@ -92,7 +88,6 @@ void library_close(void *handle);
 std::string build_path(const char *path);
 std::optional<std::string> get_env(const char *name);
 void set_env(const char *name, const std::optional<std::string> &value);
-char dir_separator();
 } // namespace sys
 
 } // namespace mvtest

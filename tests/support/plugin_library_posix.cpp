@@ -49,10 +49,6 @@ void set_env(const char *name, const std::optional<std::string> &value) {
     }
 }
 
-char dir_separator() {
-    return '/';
-}
-
 } // namespace mvtest::sys
 
 #endif

@@ -55,4 +55,9 @@ ProofVector proof_vector(const std::string &note_prefix) {
     throw std::runtime_error("no proof vector noted '" + note_prefix + "'");
 }
 
+const ProofVector &cert40() {
+    static const ProofVector v = proof_vector("40-hex certificate hash");
+    return v;
+}
+
 } // namespace mvtest

@@ -21,4 +21,7 @@ std::vector<ProofVector> load_proof_vectors();
 // The vector whose note begins with note_prefix; throws when there is none.
 ProofVector proof_vector(const std::string &note_prefix);
 
+// The vector most tests sign in with: a 40-hex certificate hash, as Mumble's.
+const ProofVector &cert40();
+
 } // namespace mvtest

@@ -14,10 +14,6 @@ bool is_lower_hex(std::string_view s) {
                        [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
 }
 
-bool matches(const std::string &line, std::string_view prefix) {
-    return line.starts_with(prefix);
-}
-
 } // namespace
 
 ScriptServer::ScriptServer(std::vector<Step> script) : script_(std::move(script)) {
@@ -78,7 +74,7 @@ bool ScriptServer::play(const Step &step) {
             return false;
         }
         const bool ok = step.kind == Kind::expect_any ||
-                        (step.kind == Kind::expect_exact ? line == step.text : matches(line, step.text));
+                        (step.kind == Kind::expect_exact ? line == step.text : line.starts_with(step.text));
         if (!ok) fail("expected '" + step.text + "', got '" + line + "'");
         return ok;
     }
@@ -261,39 +257,14 @@ template <typename Pred> bool ScriptServer::wait(std::chrono::milliseconds deadl
     return changed_.wait_for(lock, deadline, pred);
 }
 
-bool ScriptServer::wait_for_connections(size_t count, std::chrono::milliseconds deadline) const {
-    return wait(deadline, [&] { return connections_.size() >= count; });
-}
-
-std::optional<std::string> ScriptServer::wait_for_line(std::string_view prefix, size_t connection,
-                                                       std::chrono::milliseconds deadline) const {
-    std::optional<std::string> found;
-    wait(deadline, [&] {
-        for (size_t i = 0; i < connections_.size(); ++i) {
-            if (connection != kAnyConnection && i != connection) continue;
-            for (const std::string &line : connections_[i].lines) {
-                if (matches(line, prefix)) {
-                    found = line;
-                    return true;
-                }
-            }
-        }
-        return false;
-    });
-    return found;
-}
-
 bool ScriptServer::wait_for_lines(std::string_view prefix, size_t count, size_t connection,
                                   std::chrono::milliseconds deadline) const {
     return wait(deadline, [&] {
-        size_t n = 0;
-        for (size_t i = 0; i < connections_.size(); ++i) {
-            if (connection != kAnyConnection && i != connection) continue;
-            n += static_cast<size_t>(
-                std::count_if(connections_[i].lines.begin(), connections_[i].lines.end(),
-                              [&](const std::string &line) { return matches(line, prefix); }));
-        }
-        return n >= count;
+        if (connection >= connections_.size()) return false;
+        const std::vector<std::string> &lines = connections_[connection].lines;
+        return static_cast<size_t>(std::count_if(lines.begin(), lines.end(), [&](const std::string &line) {
+                   return line.starts_with(prefix);
+               })) >= count;
     });
 }
 
@@ -324,11 +295,6 @@ std::string ScriptServer::raw(size_t connection) const {
 std::vector<std::string> ScriptServer::errors() const {
     std::lock_guard lock(mutex_);
     return errors_;
-}
-
-bool ScriptServer::done() const {
-    std::lock_guard lock(mutex_);
-    return done_;
 }
 
 } // namespace mvtest

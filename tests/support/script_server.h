@@ -10,9 +10,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <limits>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -85,8 +83,6 @@ struct Step {
 
 class ScriptServer {
   public:
-    static constexpr size_t kAnyConnection = std::numeric_limits<size_t>::max();
-
     explicit ScriptServer(std::vector<Step> script);
     // Plays the script on a listening socket made elsewhere (a fixed port, a
     // listener whose backlog was full); takes ownership of it.
@@ -104,12 +100,8 @@ class ScriptServer {
     void open_gate();
 
     // ---- waits; each returns at the deadline with what it has ----------------
-    bool wait_for_connections(size_t count, std::chrono::milliseconds deadline = kDefaultDeadline) const;
-    // The first line beginning with prefix on that connection (0-based) or any.
-    std::optional<std::string> wait_for_line(std::string_view prefix, size_t connection = kAnyConnection,
-                                             std::chrono::milliseconds deadline = kDefaultDeadline) const;
-    // At least count lines beginning with prefix.
-    bool wait_for_lines(std::string_view prefix, size_t count, size_t connection = kAnyConnection,
+    // At least count lines beginning with prefix on that connection (0-based).
+    bool wait_for_lines(std::string_view prefix, size_t count, size_t connection,
                         std::chrono::milliseconds deadline = kDefaultDeadline) const;
     // The peer closed or reset that connection (seen only while the server reads it).
     bool wait_for_peer_close(size_t connection, std::chrono::milliseconds deadline = kDefaultDeadline) const;
@@ -121,7 +113,6 @@ class ScriptServer {
     [[nodiscard]] std::vector<std::string> lines(size_t connection) const;
     [[nodiscard]] std::string raw(size_t connection) const; // every byte received
     [[nodiscard]] std::vector<std::string> errors() const;
-    [[nodiscard]] bool done() const;
 
   private:
     struct Connection {
