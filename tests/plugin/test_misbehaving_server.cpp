@@ -130,11 +130,6 @@ std::vector<Scenario> scenarios() {
                    .absent = {"PROOF", "connected to falloff"},
                    .sent = std::vector<std::string>{hello()}});
 
-    all.push_back({.name = "AcceptsAndNeverReads",
-                   .first = then({Step::silent(7000), Step::expect_close()}),
-                   .messages = {"falloff_hello2_rejected reply="},
-                   .absent = {"connected to falloff"}});
-
     // The partial challenge counts as the line once the receive gives up.
     all.push_back({.name = "ChallengeWithoutLineEndThenPause",
                    .first = then({Step::expect(hello()), Step::send("CHALLENGE " + cert40().token),
@@ -164,11 +159,6 @@ std::vector<Scenario> scenarios() {
                    .during = [](Live &live) { hear_then_open(live, kFox, expected(0.25f, 0.0f)); },
                    .prefixes = {"falloff_disconnected wsa="},
                    .counts = {{"received UPDATE2", 1}}});
-
-    all.push_back({.name = "ResetWhileAwaitingTheChallenge",
-                   .first = then({Step::expect(hello()), Step::reset()}),
-                   .messages = {"falloff_hello2_rejected reply="},
-                   .absent = {"PROOF"}});
 
     all.push_back({.name = "ResetWhileAwaitingTheAccept",
                    .first = then({Step::handshake(good_handshake("")), Step::reset()}),

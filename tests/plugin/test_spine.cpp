@@ -157,17 +157,6 @@ TEST_F(Spine, InitAfterShutdownStartsOverFromDefaultsAndRereadsTheFile) {
     EXPECT_EQ(log_messages(*dir_), want);
 }
 
-TEST_F(Spine, ShutdownWithoutInitIsHarmless) {
-    FakeHost &host = open();
-    host.register_api();
-    host.plugin().shutdown();
-    EXPECT_EQ(host.log_lines(), std::vector<std::string>{});
-    EXPECT_FALSE(dir_->read_log().has_value());
-    // The plugin still comes up normally afterwards.
-    ASSERT_EQ(host.init(), 0);
-    EXPECT_EQ(host.log_lines(), prefixed({startup_line(*dir_)}));
-}
-
 TEST_F(Spine, DebugLogOffCreatesNoFileButTheHostStillHearsStartup) {
     FakeHost &host = open(false, "debug_log=0\n");
     start(host);
@@ -229,27 +218,6 @@ TEST_F(Spine, AudioOutsideThePluginsLifetimeIsLeftUntouched) {
     check_all("while initialised", false);
     host.shutdown();
     check_all("after shutdown", true);
-}
-
-// Declining the audio feature switches nothing off: a speaker the server has
-// given no values for is still silenced while the plugin is enabled, and
-// speech is left alone while it is disabled.
-TEST_F(Spine, DeactivatingFeaturesLeavesAudioProcessingOn) {
-    struct Case {
-        const char *ini;
-        bool silenced;
-    };
-    for (const Case &c : {Case{"enabled=1\n", true}, Case{"enabled=0\n", false}}) {
-        SCOPED_TRACE(c.ini);
-        FakeHost &host = open(false, c.ini);
-        start(host);
-        EXPECT_EQ(host.plugin().deactivateFeatures(2), 0u);
-        std::vector<float> buffer = pattern(960 * 2);
-        const std::vector<float> before = buffer;
-        host.plugin().onAudioSourceFetched(buffer.data(), 960, 2, 48000, true, 5);
-        EXPECT_EQ(buffer, c.silenced ? std::vector<float>(buffer.size(), 0.0f) : before);
-        close();
-    }
 }
 
 } // namespace

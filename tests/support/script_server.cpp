@@ -87,41 +87,18 @@ bool ScriptServer::play(const Step &step) {
         return send_bytes(step.text);
     case Kind::pause: {
         const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(step.ms);
-        bool reading = true;
-        while (!stop_.load() && std::chrono::steady_clock::now() < until) {
-            if (reading) {
-                reading = pump(kSliceMs);
-            } else {
-                std::this_thread::sleep_for(std::chrono::milliseconds(kSliceMs));
-            }
-        }
-        return !stop_.load();
+        return hold([until] { return std::chrono::steady_clock::now() >= until; });
     }
     case Kind::close:
     case Kind::reset:
         drop_connection(step.kind == Kind::reset);
         return true;
-    case Kind::silent: {
-        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(step.ms);
-        while (!stop_.load() && (step.ms == 0 || std::chrono::steady_clock::now() < until)) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(kSliceMs));
-        }
-        return !stop_.load();
-    }
     case Kind::accept:
         return accept_next();
-    case Kind::gate: {
-        bool reading = socket_ != net::kInvalidSocket;
-        while (!stop_.load() && gates_opened_.load() <= gates_passed_) {
-            if (reading) {
-                reading = pump(kSliceMs);
-            } else {
-                std::this_thread::sleep_for(std::chrono::milliseconds(kSliceMs));
-            }
-        }
+    case Kind::gate:
+        if (!hold([this] { return gates_opened_.load() > gates_passed_; })) return false;
         ++gates_passed_;
-        return !stop_.load();
-    }
+        return true;
     case Kind::handshake: {
         const Handshake &hs = step.hs;
         const std::string hello = "HELLO2 " + hs.api_key + " " + hs.alias;
@@ -153,6 +130,18 @@ bool ScriptServer::play(const Step &step) {
     }
     }
     return false;
+}
+
+template <typename Done> bool ScriptServer::hold(Done done) {
+    bool reading = socket_ != net::kInvalidSocket;
+    while (!stop_.load() && !done()) {
+        if (reading) {
+            reading = pump(kSliceMs);
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(kSliceMs));
+        }
+    }
+    return !stop_.load();
 }
 
 bool ScriptServer::accept_next() {

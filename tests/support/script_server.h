@@ -42,7 +42,6 @@ struct Step {
         pause,
         close,
         reset,
-        silent,
         accept,
         handshake,
         gate
@@ -61,8 +60,6 @@ struct Step {
     static Step pause(uint32_t ms) { return {Kind::pause, {}, ms}; }
     static Step close() { return {Kind::close, {}}; }
     static Step reset() { return {Kind::reset, {}}; }
-    // Holds the connection without reading; 0 = until the server stops.
-    static Step silent(uint32_t ms = 0) { return {Kind::silent, {}, ms}; }
     // Closes the current connection if still open and waits for the next.
     static Step accept() { return {Kind::accept, {}}; }
     static Step handshake(Handshake h) {
@@ -128,6 +125,8 @@ class ScriptServer {
     bool accept_next();
     // Reads once if data arrives within timeout_ms; false once the peer has gone.
     bool pump(int timeout_ms);
+    // Reads and records until done() or a stop; false on a stop.
+    template <typename Done> bool hold(Done done);
     Got next_line(std::string *line);
     bool send_bytes(std::string_view bytes);
     void fail(std::string what);

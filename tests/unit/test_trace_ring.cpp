@@ -120,11 +120,6 @@ TEST(TraceFormat, ExactLine) {
     EXPECT_EQ(mv::format_audio_trace(buf, sizeof buf, t), std::strlen(want));
     EXPECT_STREQ(buf, want);
 
-    // Unsigned fields print as unsigned at their extremes.
-    t.sequence = 4294967295u;
-    t.user_id = 4294967295u;
-    EXPECT_NE(formatted(t).find("sequence=4294967295 user_id=4294967295 "), std::string::npos);
-
     // A short buffer is cut and terminated.
     char small[12];
     EXPECT_EQ(mv::format_audio_trace(small, sizeof small, t), 11u);
@@ -163,17 +158,6 @@ TEST_F(TraceRingTest, FullRingDropsNewRecords) {
     EXPECT_TRUE(mv::trace_push(make_trace(5, 5)));
 }
 
-TEST_F(TraceRingTest, UnterminatedAliasStaysInItsBuffer) {
-    mv::AudioTrace t = make_trace(1, 1);
-    std::memset(t.alias, 'A', sizeof t.alias);
-    ASSERT_TRUE(mv::trace_push(t));
-    mv::trace_drain();
-    std::vector<std::string> got = lines();
-    ASSERT_EQ(got.size(), 1u);
-    EXPECT_NE(got[0].find("alias=" + std::string(sizeof t.alias - 1, 'A') + " alias_found="),
-              std::string::npos);
-}
-
 TEST_F(TraceRingTest, ConcurrentProducersAndConsumerLoseNothing) {
     constexpr uint32_t kProducers = 4;
     constexpr uint32_t kPerProducer = 1500; // several times the ring, so producers meet a full ring
@@ -204,22 +188,6 @@ TEST_F(TraceRingTest, ConcurrentProducersAndConsumerLoseNothing) {
     }
     for (uint32_t p = 0; p < kProducers; ++p)
         EXPECT_EQ(next[p], kPerProducer);
-}
-
-TEST_F(TraceRingTest, DrainThreadStartStopRepeatable) {
-    mv::trace_drain_stop(); // not running: just drains
-    for (uint32_t round = 0; round < 2; ++round) {
-        mv::trace_drain_start();
-        mv::trace_drain_start();
-        for (uint32_t i = 0; i < 5; ++i)
-            ASSERT_TRUE(mv::trace_push(make_trace(round, i)));
-        mv::trace_drain_stop(); // drains what the thread has not written yet
-        mv::trace_drain_stop();
-    }
-    std::vector<std::pair<unsigned, unsigned>> got = ids();
-    ASSERT_EQ(got.size(), 10u);
-    for (size_t i = 0; i < got.size(); ++i)
-        EXPECT_EQ(got[i], std::make_pair(unsigned(i / 5), unsigned(i % 5)));
 }
 
 } // namespace
