@@ -130,6 +130,13 @@ std::vector<Scenario> scenarios() {
                    .absent = {"PROOF", "connected to falloff"},
                    .sent = std::vector<std::string>{hello()}});
 
+    // HELLO2 fits in the socket's buffer, so the plugin waits for a reply that
+    // never comes and gives up after its receive time-out.
+    all.push_back({.name = "AcceptsAndNeverReads",
+                   .first = then({Step::silent(7000), Step::expect_close()}),
+                   .messages = {"falloff_hello2_rejected reply="},
+                   .absent = {"connected to falloff"}});
+
     // The partial challenge counts as the line once the receive gives up.
     all.push_back({.name = "ChallengeWithoutLineEndThenPause",
                    .first = then({Step::expect(hello()), Step::send("CHALLENGE " + cert40().token),

@@ -72,64 +72,81 @@ std::vector<WorkerState> states() {
     };
 }
 
+// Unloading right after shutdown is repeated, since a race with a worker that
+// is just leaving shows only now and then; slower builds repeat it less.
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define MV_SLOW_BUILD 1
+#endif
+#endif
+#if defined(_WIN32) || defined(MV_SLOW_BUILD)
+constexpr int kUnloadRounds = 40;
+#else
+constexpr int kUnloadRounds = 100;
+#endif
+
 TEST(StopUnload, EveryWorkerStateEndsAndTheLibraryUnloadsAtOnce) {
     for (const WorkerState &state : states()) {
         for (bool disconnect_first : {false, true}) {
-            SCOPED_TRACE(std::string(state.name) + (disconnect_first ? ", server left, then shut down" : ""));
-            std::unique_ptr<ScriptServer> server;
-            std::unique_ptr<BlackholeListener> blackhole;
-            uint16_t port = 0;
-            if (!state.script.empty()) {
-                server = std::make_unique<ScriptServer>(state.script);
-                port = server->port();
-            } else if (state.blackhole) {
-                blackhole = std::make_unique<BlackholeListener>();
-                ASSERT_TRUE(blackhole->ready()) << "the accept queue never filled";
-                port = blackhole->port();
-            } else {
-                net::close_socket(net::listen_loopback(&port)); // nothing listens there now
-            }
+            for (int round = 0; round < (disconnect_first ? 1 : kUnloadRounds); ++round) {
+                SCOPED_TRACE(std::string(state.name) +
+                             (disconnect_first ? ", server left, then shut down" : "") + ", round " +
+                             std::to_string(round));
+                std::unique_ptr<ScriptServer> server;
+                std::unique_ptr<BlackholeListener> blackhole;
+                uint16_t port = 0;
+                if (!state.script.empty()) {
+                    server = std::make_unique<ScriptServer>(state.script);
+                    port = server->port();
+                } else if (state.blackhole) {
+                    blackhole = std::make_unique<BlackholeListener>();
+                    ASSERT_TRUE(blackhole->ready()) << "the accept queue never filled";
+                    port = blackhole->port();
+                } else {
+                    net::close_socket(net::listen_loopback(&port)); // nothing listens there now
+                }
 
-            TempPluginDir dir;
-            const std::string library = dir.library_path();
-            auto host = std::make_unique<FakeHost>(library);
-            dir.write_ini("server_port=" + std::to_string(port) + "\napi_key=k\nreconnect_sec=1\n");
-            ASSERT_TRUE(host->start({{7, "VC-Me", state.has_hash ? cert40().key : ""}}, kConnection));
-            host->plugin().onServerSynchronized(kConnection);
-            if (*state.host_log) {
-                ASSERT_TRUE(host->wait_for_log(state.host_log));
-            } else if (*state.file_log) {
-                ASSERT_TRUE(wait_for_log_file(dir, state.file_log));
-            } else {
-                ASSERT_TRUE(server->wait_for_lines(state.server_got, 1, 0));
-            }
+                TempPluginDir dir;
+                const std::string library = dir.library_path();
+                auto host = std::make_unique<FakeHost>(library);
+                dir.write_ini("server_port=" + std::to_string(port) + "\napi_key=k\nreconnect_sec=1\n");
+                ASSERT_TRUE(host->start({{7, "VC-Me", state.has_hash ? cert40().key : ""}}, kConnection));
+                host->plugin().onServerSynchronized(kConnection);
+                if (*state.host_log) {
+                    ASSERT_TRUE(host->wait_for_log(state.host_log));
+                } else if (*state.file_log) {
+                    ASSERT_TRUE(wait_for_log_file(dir, state.file_log));
+                } else {
+                    ASSERT_TRUE(server->wait_for_lines(state.server_got, 1, 0));
+                }
 
-            if (disconnect_first) {
-                host->plugin().onServerDisconnected(kConnection);
+                if (disconnect_first) {
+                    host->plugin().onServerDisconnected(kConnection);
+                    if (server) {
+                        EXPECT_TRUE(server->wait_for_peer_close(0));
+                    }
+                }
+                host->shutdown();
                 if (server) {
                     EXPECT_TRUE(server->wait_for_peer_close(0));
                 }
-            }
-            host->shutdown();
-            if (server) {
-                EXPECT_TRUE(server->wait_for_peer_close(0));
-            }
-            EXPECT_EQ(host->contract_violations(), std::vector<std::string>{});
-            ASSERT_TRUE(library_mapped(library)); // the probe sees the host's own load
-            host->unload();
-            EXPECT_FALSE(library_mapped(library)) << "a plugin thread still holds the library";
-            host.reset();
+                EXPECT_EQ(host->contract_violations(), std::vector<std::string>{});
+                ASSERT_TRUE(library_mapped(library)); // the probe sees the host's own load
+                host->unload();
+                EXPECT_FALSE(library_mapped(library)) << "a plugin thread still holds the library";
+                host.reset();
 
-            if (state.blackhole) {
-                // The stop came while the connect was in progress: its attempt
-                // has no failure line.
-                const std::vector<std::string> messages = log_messages(dir);
-                EXPECT_EQ(count_containing(messages, "falloff_connect_attempt"),
-                          count_containing(messages, "falloff_connect_fail") + 1);
-            }
-            if (server) {
-                EXPECT_EQ(server->connections(), 1u);
-                EXPECT_EQ(server->errors(), std::vector<std::string>{});
+                if (state.blackhole) {
+                    // The stop came while the connect was in progress: its attempt
+                    // has no failure line.
+                    const std::vector<std::string> messages = log_messages(dir);
+                    EXPECT_EQ(count_containing(messages, "falloff_connect_attempt"),
+                              count_containing(messages, "falloff_connect_fail") + 1);
+                }
+                if (server) {
+                    EXPECT_EQ(server->connections(), 1u);
+                    EXPECT_EQ(server->errors(), std::vector<std::string>{});
+                }
             }
         }
     }

@@ -85,9 +85,10 @@ bool ScriptServer::play(const Step &step) {
         return false;
     case Kind::send:
         return send_bytes(step.text);
-    case Kind::pause: {
+    case Kind::pause:
+    case Kind::silent: {
         const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(step.ms);
-        return hold([until] { return std::chrono::steady_clock::now() >= until; });
+        return hold([until] { return std::chrono::steady_clock::now() >= until; }, step.kind == Kind::pause);
     }
     case Kind::close:
     case Kind::reset:
@@ -96,7 +97,7 @@ bool ScriptServer::play(const Step &step) {
     case Kind::accept:
         return accept_next();
     case Kind::gate:
-        if (!hold([this] { return gates_opened_.load() > gates_passed_; })) return false;
+        if (!hold([this] { return gates_opened_.load() > gates_passed_; }, true)) return false;
         ++gates_passed_;
         return true;
     case Kind::handshake: {
@@ -132,8 +133,8 @@ bool ScriptServer::play(const Step &step) {
     return false;
 }
 
-template <typename Done> bool ScriptServer::hold(Done done) {
-    bool reading = socket_ != net::kInvalidSocket;
+template <typename Done> bool ScriptServer::hold(Done done, bool read) {
+    bool reading = read && socket_ != net::kInvalidSocket;
     while (!stop_.load() && !done()) {
         if (reading) {
             reading = pump(kSliceMs);

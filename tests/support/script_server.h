@@ -40,6 +40,7 @@ struct Step {
         expect_close,
         send,
         pause,
+        silent,
         close,
         reset,
         accept,
@@ -58,6 +59,8 @@ struct Step {
     static Step send_line(std::string line) { return {Kind::send, std::move(line) + "\n"}; }
     // Waits, still reading and recording what arrives.
     static Step pause(uint32_t ms) { return {Kind::pause, {}, ms}; }
+    // Waits without reading, so that what the peer sends stays unread.
+    static Step silent(uint32_t ms) { return {Kind::silent, {}, ms}; }
     static Step close() { return {Kind::close, {}}; }
     static Step reset() { return {Kind::reset, {}}; }
     // Closes the current connection if still open and waits for the next.
@@ -125,8 +128,9 @@ class ScriptServer {
     bool accept_next();
     // Reads once if data arrives within timeout_ms; false once the peer has gone.
     bool pump(int timeout_ms);
-    // Reads and records until done() or a stop; false on a stop.
-    template <typename Done> bool hold(Done done);
+    // Holds until done() or a stop, reading and recording what arrives when
+    // read is set; false on a stop.
+    template <typename Done> bool hold(Done done, bool read);
     Got next_line(std::string *line);
     bool send_bytes(std::string_view bytes);
     void fail(std::string what);
