@@ -109,7 +109,9 @@ TEST(StopUnload, EveryWorkerStateEndsAndTheLibraryUnloadsAtOnce) {
                 TempPluginDir dir;
                 const std::string library = dir.library_path();
                 auto host = std::make_unique<FakeHost>(library);
-                dir.write_ini("server_port=" + std::to_string(port) + "\napi_key=k\nreconnect_sec=1\n");
+                // A backoff far longer than the stopper's wait: only a stop that
+                // interrupts it lets the library unload at once.
+                dir.write_ini("server_port=" + std::to_string(port) + "\napi_key=k\nreconnect_sec=30\n");
                 ASSERT_TRUE(host->start({{7, "VC-Me", state.has_hash ? cert40().key : ""}}, kConnection));
                 host->plugin().onServerSynchronized(kConnection);
                 if (*state.host_log) {
