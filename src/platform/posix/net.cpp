@@ -11,6 +11,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <new>
+#include <optional>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -219,16 +220,25 @@ Socket connect_first(const AddressList *list, Event *stop, uint32_t timeout_ms, 
     return kInvalidSocket;
 }
 
-IoResult send_bytes(Socket s, const char *data, size_t len, Event *stop, uint32_t timeout_ms) noexcept {
-    const int fd = static_cast<int>(s);
+namespace {
+
+// Runs op (one non-blocking send or recv) until it no longer would block,
+// waiting for `events` in between, within timeout_ms and until stop. op gives
+// its final result, or nothing when it would block (errno is then EAGAIN).
+template <class Op>
+IoResult io_loop(int fd, short events, Event *stop, uint32_t timeout_ms, bool try_first, Op op) {
     const Deadline deadline(timeout_ms);
+    bool attempt = try_first;
     for (;;) {
         if (is_stopped(stop)) return {IoStatus::stopped, 0, 0};
-        const ssize_t n = send(fd, data, len, kSendFlags);
-        if (n >= 0) return {IoStatus::ok, static_cast<size_t>(n), 0};
-        if (errno == EINTR) continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK) return {IoStatus::error, 0, errno};
-        switch (wait_fd(fd, POLLOUT, stop, deadline)) {
+        if (attempt) {
+            const std::optional<IoResult> done = op();
+            if (done) return *done;
+            if (errno == EINTR) continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK) return {IoStatus::error, 0, errno};
+        }
+        attempt = true;
+        switch (wait_fd(fd, events, stop, deadline)) {
         case Ready::io:
             continue;
         case Ready::timeout:
@@ -241,33 +251,28 @@ IoResult send_bytes(Socket s, const char *data, size_t len, Event *stop, uint32_
     }
 }
 
+} // namespace
+
+IoResult send_bytes(Socket s, const char *data, size_t len, Event *stop, uint32_t timeout_ms) noexcept {
+    const int fd = static_cast<int>(s);
+    return io_loop(fd, POLLOUT, stop, timeout_ms, true, [&]() -> std::optional<IoResult> {
+        const ssize_t n = send(fd, data, len, kSendFlags);
+        if (n >= 0) return IoResult{IoStatus::ok, static_cast<size_t>(n), 0};
+        return std::nullopt;
+    });
+}
+
 IoResult recv_bytes(Socket s, char *buf, size_t cap, Event *stop, uint32_t timeout_ms,
                     bool wait_first) noexcept {
+    if (is_stopped(stop)) return {IoStatus::stopped, 0, 0};
+    if (cap == 0) return {IoStatus::ok, 0, 0}; // recv would say 0, which reads as "closed"
     const int fd = static_cast<int>(s);
-    const Deadline deadline(timeout_ms);
-    bool wait = wait_first;
-    for (;;) {
-        if (is_stopped(stop)) return {IoStatus::stopped, 0, 0};
-        if (cap == 0) return {IoStatus::ok, 0, 0}; // recv would say 0, which reads as "closed"
-        if (!wait) {
-            const ssize_t n = recv(fd, buf, cap, MSG_DONTWAIT);
-            if (n > 0) return {IoStatus::ok, static_cast<size_t>(n), 0};
-            if (n == 0) return {IoStatus::closed, 0, 0};
-            if (errno == EINTR) continue;
-            if (errno != EAGAIN && errno != EWOULDBLOCK) return {IoStatus::error, 0, errno};
-        }
-        wait = false;
-        switch (wait_fd(fd, POLLIN, stop, deadline)) {
-        case Ready::io:
-            continue;
-        case Ready::timeout:
-            return timed_out();
-        case Ready::stopped:
-            return {IoStatus::stopped, 0, 0};
-        case Ready::failed:
-            return {IoStatus::error, 0, errno};
-        }
-    }
+    return io_loop(fd, POLLIN, stop, timeout_ms, !wait_first, [&]() -> std::optional<IoResult> {
+        const ssize_t n = recv(fd, buf, cap, MSG_DONTWAIT);
+        if (n > 0) return IoResult{IoStatus::ok, static_cast<size_t>(n), 0};
+        if (n == 0) return IoResult{IoStatus::closed, 0, 0};
+        return std::nullopt;
+    });
 }
 
 void close_socket(Socket s) noexcept {
