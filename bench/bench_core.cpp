@@ -16,7 +16,7 @@
 #include "falloff/line_reader.h"
 #include "falloff/speaker_table.h"
 #include "platform/platform.h"
-#include "plugin/state.h"
+#include "state/state.h"
 #include "reference/reference.h"
 #include "support/figures.h"
 #include "support/loopback.h"

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "plugin/host_api.h"
+#include "state/host_api.h"
 
 namespace mvbench {
 

@@ -7,7 +7,7 @@
 #include "falloff/speaker_table.h"
 #include "log/trace_ring.h"
 #include "platform/platform.h"
-#include "plugin/state.h"
+#include "state/state.h"
 
 namespace mv {
 

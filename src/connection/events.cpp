@@ -5,8 +5,8 @@
 #include "common/text.h"
 #include "falloff/worker.h"
 #include "log/log.h"
-#include "plugin/host_calls.h"
-#include "plugin/state.h"
+#include "state/host_calls.h"
+#include "state/state.h"
 
 namespace mv {
 

@@ -2,7 +2,7 @@
 // local identity, the voice alias map and the falloff worker's start and stop.
 #pragma once
 
-#include "plugin/host_api.h"
+#include "state/host_api.h"
 
 namespace mv {
 

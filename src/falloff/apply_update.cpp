@@ -2,7 +2,7 @@
 
 #include "common/text.h"
 #include "log/log.h"
-#include "plugin/state.h"
+#include "state/state.h"
 
 namespace mv {
 

@@ -12,7 +12,7 @@
 #include "falloff/proof.h"
 #include "log/log.h"
 #include "platform/platform.h"
-#include "plugin/state.h"
+#include "state/state.h"
 
 namespace mv {
 

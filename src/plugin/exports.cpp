@@ -2,7 +2,7 @@
 // unwind into the host.
 #include "audio/audio_callback.h"
 #include "connection/events.h"
-#include "plugin/host_api.h"
+#include "state/host_api.h"
 #include "plugin/lifecycle.h"
 
 #if defined(_WIN32)

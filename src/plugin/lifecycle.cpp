@@ -6,8 +6,8 @@
 #include "log/log.h"
 #include "log/trace_ring.h"
 #include "platform/platform.h"
-#include "plugin/host_calls.h"
-#include "plugin/state.h"
+#include "state/host_calls.h"
+#include "state/state.h"
 #include "settings/settings.h"
 
 namespace mv {

@@ -1,7 +1,7 @@
 // Start-up and shut-down of the plugin.
 #pragma once
 
-#include "plugin/host_api.h"
+#include "state/host_api.h"
 
 namespace mv {
 

@@ -22,7 +22,7 @@
 #include "falloff/messages.h"
 #include "falloff/speaker_table.h"
 #include "log/log.h"
-#include "plugin/state.h"
+#include "state/state.h"
 #include "settings/settings.h"
 
 namespace mvfuzz {

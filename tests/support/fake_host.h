@@ -17,7 +17,7 @@
 #include <string_view>
 #include <vector>
 
-#include "plugin/host_api.h"
+#include "state/host_api.h"
 #include "plugin_library.h"
 #include "wait.h"
 

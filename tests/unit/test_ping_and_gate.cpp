@@ -15,7 +15,7 @@
 #include "falloff/apply_update.h"
 #include "falloff/ping_clock.h"
 #include "log/log.h"
-#include "plugin/state.h"
+#include "state/state.h"
 
 namespace fs = std::filesystem;
 using namespace mv;

@@ -1,9 +1,9 @@
-#include "plugin/host_calls.h"
+#include "state/host_calls.h"
 
 #include <atomic>
 #include <thread>
 
-#include "plugin/state.h"
+#include "state/state.h"
 
 namespace mv::host {
 

@@ -8,7 +8,7 @@
 #include "connection/alias_map.h"
 #include "falloff/speaker_table.h"
 #include "platform/platform.h"
-#include "plugin/host_api.h"
+#include "state/host_api.h"
 #include "settings/settings.h"
 
 namespace mv {

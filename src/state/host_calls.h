@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <initializer_list>
 
-#include "plugin/host_api.h"
+#include "state/host_api.h"
 
 namespace mv::host {
 
