@@ -8,6 +8,7 @@ packages=(
     libgtest-dev googletest libbenchmark-dev libssl-dev
     clang-14 libclang-rt-14-dev
     g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine64
+    locales # the tests run the plugin in a decimal-comma locale too
 )
 
 missing=()
@@ -16,10 +17,21 @@ for pkg in "${packages[@]}"; do
         missing+=("$pkg")
     fi
 done
-[ "${#missing[@]}" -eq 0 ] && exit 0
 
 sudo=()
 [ "$(id -u)" -ne 0 ] && sudo=(sudo)
+
+make_locale() {
+    locale -a 2>/dev/null | grep -qix 'de_DE.utf8' && return 0
+    echo "install-deps: generating the de_DE.UTF-8 locale"
+    "${sudo[@]}" localedef -i de_DE -f UTF-8 de_DE.UTF-8
+}
+
+if [ "${#missing[@]}" -eq 0 ]; then
+    make_locale
+    exit 0
+fi
+
 export DEBIAN_FRONTEND=noninteractive
 echo "install-deps: installing ${missing[*]}"
 
@@ -29,3 +41,4 @@ if ! compgen -G '/var/lib/apt/lists/*_Packages' >/dev/null || ! apt_install; the
     "${sudo[@]}" apt-get update -qq >/dev/null
     apt_install
 fi
+make_locale

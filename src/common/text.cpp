@@ -43,6 +43,38 @@ std::string_view trim(std::string_view s) noexcept {
     return s;
 }
 
+size_t log_safe_copy(char *out, size_t cap, std::string_view text, std::string_view secret,
+                     std::string_view mask) noexcept {
+    static constexpr char kHex[] = "0123456789abcdef";
+    if (cap == 0) return 0;
+    size_t len = 0;
+    // Appends whole pieces only, so an escape is never cut in half.
+    const auto put = [&](std::string_view piece) noexcept {
+        if (len + piece.size() >= cap) return false;
+        for (char c : piece)
+            out[len++] = c;
+        return true;
+    };
+    for (size_t i = 0; i < text.size();) {
+        bool fits = true;
+        if (!secret.empty() && text.substr(i, secret.size()) == secret) {
+            fits = put(mask);
+            i += secret.size();
+        } else {
+            const auto byte = static_cast<unsigned char>(text[i++]);
+            if (byte >= 0x20 && byte < 0x7F) {
+                fits = put(std::string_view(&text[i - 1], 1));
+            } else {
+                const char escaped[4] = {'\\', 'x', kHex[byte >> 4], kHex[byte & 0x0F]};
+                fits = put(std::string_view(escaped, 4));
+            }
+        }
+        if (!fits) break;
+    }
+    out[len] = '\0';
+    return len;
+}
+
 const char *displayed_alias(const char *alias) noexcept {
     static constexpr char kRedacted[] = "<redacted>";
     if (alias == nullptr) return kRedacted;

@@ -32,6 +32,13 @@ size_t copy_text(char *dst, size_t cap, std::string_view src) noexcept;
 // Leading and trailing whitespace removed.
 [[nodiscard]] std::string_view trim(std::string_view s) noexcept;
 
+// A peer's text made fit for a log line: every occurrence of secret (when not
+// empty) becomes mask, and each byte outside printable ASCII becomes "\xNN",
+// so that neither a key nor raw control bytes reach a log. Cut at cap-1 and
+// always terminated; returns the length.
+size_t log_safe_copy(char *out, size_t cap, std::string_view text, std::string_view secret,
+                     std::string_view mask) noexcept;
+
 // The form in which an alias may appear in a log line: unchanged when it starts
 // with "VC-" (any case) and holds only ASCII letters, digits, '_' and '-';
 // otherwise "<redacted>".

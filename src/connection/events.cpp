@@ -61,7 +61,7 @@ void read_local_identity(ConnectionId connection) noexcept {
 
 void start_worker_locked() noexcept {
     if (g_state.worker != nullptr) return; // the running worker takes the new identity
-    g_state.worker = worker_start();
+    g_state.worker = worker_start(g_state.settings);
     if (g_state.worker == nullptr) main_log("failed to start falloff worker");
 }
 

@@ -1,5 +1,6 @@
 #include "falloff/apply_update.h"
 
+#include "common/fixed.h"
 #include "common/text.h"
 #include "log/log.h"
 #include "state/state.h"
@@ -27,8 +28,8 @@ void apply_update(UpdateKind kind, std::string_view payload, uint32_t now_ms) no
 
     file_log("received %s with %zu speakers", update_kind_name(kind), total);
     for (size_t i = 0; i < snapshot_rows; ++i)
-        file_log("update_state alias=%s gain=%.4f pan=%.4f", displayed_alias(snapshot[i].alias),
-                 static_cast<double>(snapshot[i].gain), static_cast<double>(snapshot[i].pan));
+        file_log("update_state alias=%s gain=%s pan=%s", displayed_alias(snapshot[i].alias),
+                 fixed(snapshot[i].gain, 4).text, fixed(snapshot[i].pan, 4).text);
     if (snapshot_rows > 0 && total > snapshot_rows)
         file_log("update_state omitted=%zu", total - snapshot_rows);
 }

@@ -56,14 +56,32 @@ bool overflowed(const char *p, const char *end, bool hex) noexcept {
     return (hex ? 4 * mag : mag) + exp >= 0;
 }
 
+// How many characters of "infinity" (any case) p starts with, at most 8.
+size_t infinity_prefix(const char *p, const char *end) noexcept {
+    static constexpr char kWord[] = "infinity";
+    size_t k = 0;
+    while (k < 8 && p + k < end && ascii_lower(p[k]) == kWord[k])
+        ++k;
+    return k;
+}
+
 // One number as "%f" scanning reads it: optional sign, then a decimal or
-// hexadecimal float, inf, infinity or nan. Returns the end of the longest
-// accepted prefix, or null when there is none. from_chars never consults the
+// hexadecimal float, inf, infinity or nan. Returns the end of the accepted
+// text, or null when the conversion fails. Scanning can give back only one
+// character, so text that starts a longer form and stops short fails rather
+// than falling back to a shorter one: "infin" is no number (not "inf"), nor
+// is "0x" without a hexadecimal digit (not "0"). from_chars never consults the
 // locale (the host may well run with a decimal comma) and never reads past end.
 const char *parse_number(const char *p, const char *end, float &value) noexcept {
     bool negative = false;
     if (p < end && (*p == '+' || *p == '-')) negative = *p++ == '-';
     if (p == end || *p == '+' || *p == '-') return nullptr;
+
+    if (const size_t k = infinity_prefix(p, end); k >= 3) {
+        if (k != 3 && k != 8) return nullptr;
+        value = negative ? -std::numeric_limits<float>::infinity() : std::numeric_limits<float>::infinity();
+        return p + k;
+    }
 
     float v = 0.0f;
     const char *digits = p;
@@ -71,17 +89,14 @@ const char *parse_number(const char *p, const char *end, float &value) noexcept 
     std::from_chars_result r{};
     if (hex) {
         digits = p + 2;
-        const bool has_digits = digits < end && (is_hex_digit(*digits) || *digits == '.');
-        if (has_digits) r = std::from_chars(digits, end, v, std::chars_format::hex);
-        if (!has_digits || r.ec == std::errc::invalid_argument) {
-            // "0x" without a hexadecimal number after it reads as the 0 alone.
-            value = negative ? -0.0f : 0.0f;
-            return p + 1;
-        }
+        const bool has_digit = (digits < end && is_hex_digit(*digits)) ||
+                               (end - digits >= 2 && digits[0] == '.' && is_hex_digit(digits[1]));
+        if (!has_digit) return nullptr;
+        r = std::from_chars(digits, end, v, std::chars_format::hex);
     } else {
         r = std::from_chars(p, end, v);
-        if (r.ec == std::errc::invalid_argument) return nullptr;
     }
+    if (r.ec == std::errc::invalid_argument) return nullptr;
     if (r.ec == std::errc::result_out_of_range)
         v = overflowed(digits, r.ptr, hex) ? std::numeric_limits<float>::infinity() : 0.0f;
     value = negative ? -v : v;

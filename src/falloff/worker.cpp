@@ -1,13 +1,16 @@
 #include "falloff/worker.h"
 
 #include <atomic>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <new>
 
+#include "common/text.h"
 #include "falloff/apply_update.h"
 #include "falloff/line_reader.h"
 #include "falloff/messages.h"
+#include "falloff/name_lookup.h"
 #include "falloff/ping_clock.h"
 #include "falloff/proof.h"
 #include "log/log.h"
@@ -19,17 +22,26 @@ namespace mv {
 namespace {
 
 constexpr uint32_t kSocketWaitMs = 5000;
+// A reply is at most one line; made log-safe, a byte takes at most four.
+constexpr size_t kReplyTextCap = 4 * kLineCap;
+constexpr size_t kStatusCap = 512;
 
 } // namespace
 
-// Shared by the stopping side and the thread; whoever lets go last frees it, so
-// a thread that outlives the stopper's wait still has its stop event.
+// Shared by the stopping side and the thread; whoever lets go last frees it.
 struct FalloffWorker {
     platform::Event *stop = nullptr;
     platform::Thread *thread = nullptr;
     std::atomic<int> refs{2};
+    // The worker's own copy, taken when it starts: a later init rewrites the
+    // plugin's settings, and nothing a worker reads may change under it.
+    PluginSettings settings{};
     // The worker's private buffers, kept off its stack.
     LineReader reader;
+    char reply_text[kReplyTextCap];
+    // What the host's log was last told about the link: a retry that ends the
+    // same way is not told again.
+    char last_status[kStatusCap] = {};
 };
 
 namespace {
@@ -39,6 +51,26 @@ void release(FalloffWorker *w) noexcept {
         platform::event_destroy(w->stop);
         delete w;
     }
+}
+
+// Tells the host's log how the link stands, unless that is what it said last.
+void tell_status(FalloffWorker &w, const char *fmt, ...) noexcept MV_PRINTF(2, 3);
+void tell_status(FalloffWorker &w, const char *fmt, ...) noexcept {
+    char text[kStatusCap];
+    std::va_list args;
+    va_start(args, fmt);
+    const int n = std::vsnprintf(text, sizeof text, fmt, args);
+    va_end(args);
+    if (n < 0 || std::strcmp(text, w.last_status) == 0) return;
+    copy_text(w.last_status, sizeof w.last_status, text);
+    main_log("%s", text);
+}
+
+// The server's reply as a log may show it: the key masked, control bytes escaped.
+const char *reply_for_log(FalloffWorker &w, const LineResult &reply) noexcept {
+    const std::string_view text = reply.status == LineStatus::idle ? std::string_view() : reply.text;
+    log_safe_copy(w.reply_text, sizeof w.reply_text, text, w.settings.api_key, kSecretMask);
+    return w.reply_text;
 }
 
 class SocketSource final : public ByteSource {
@@ -72,7 +104,7 @@ struct Identity {
 
 // Handshake: HELLO2, CHALLENGE, PROOF, OK. True when the link is established.
 bool handshake(FalloffWorker &w, platform::Socket s, const Identity &id) noexcept {
-    const PluginSettings &settings = g_state.settings;
+    const PluginSettings &settings = w.settings;
     int error = 0;
     char hello[1024];
     size_t len = format_hello2(hello, sizeof hello, settings.api_key, id.alias);
@@ -87,7 +119,9 @@ bool handshake(FalloffWorker &w, platform::Socket s, const Identity &id) noexcep
     std::string_view token;
     if (reply.status == LineStatus::stopped) return false;
     if (reply.status != LineStatus::line || !parse_challenge(reply.text, token)) {
-        file_log("falloff_hello2_rejected reply=%s", reply.status == LineStatus::idle ? "" : reply.text);
+        const char *shown = reply_for_log(w, reply);
+        file_log("falloff_hello2_rejected reply=%s", shown);
+        tell_status(w, "the falloff server refused the greeting: %s", *shown != '\0' ? shown : "(no reply)");
         return false;
     }
 
@@ -106,10 +140,13 @@ bool handshake(FalloffWorker &w, platform::Socket s, const Identity &id) noexcep
     reply = w.reader.next(source);
     if (reply.status == LineStatus::stopped) return false;
     if (reply.status != LineStatus::line || !is_accept(reply.text)) {
-        file_log("falloff_proof_rejected reply=%s", reply.status == LineStatus::idle ? "" : reply.text);
+        const char *shown = reply_for_log(w, reply);
+        file_log("falloff_proof_rejected reply=%s", shown);
+        tell_status(w, "the falloff server refused the proof: %s", *shown != '\0' ? shown : "(no reply)");
         return false;
     }
     main_log("connected to falloff %s:%d", settings.server_host, settings.server_port);
+    w.last_status[0] = '\0'; // the next trouble is news again
     return true;
 }
 
@@ -148,9 +185,26 @@ LinkEnd run_link(FalloffWorker &w, platform::Socket s) noexcept {
     }
 }
 
-bool ready(const Identity &id) noexcept {
-    const PluginSettings &s = g_state.settings;
-    return s.enabled && id.hash[0] != '\0' && id.alias[0] != '\0' && s.api_key[0] != '\0';
+bool ready(FalloffWorker &w, const Identity &id) noexcept {
+    const PluginSettings &s = w.settings;
+    if (!s.enabled || id.hash[0] == '\0' || id.alias[0] == '\0' || s.api_key[0] == '\0') return false;
+    // A line feed would cut the greeting in two on the wire.
+    if (std::strchr(id.alias, '\n') != nullptr) {
+        tell_status(w, "the local user name holds a line break, which the falloff link cannot carry; "
+                       "not connecting");
+        return false;
+    }
+    if (std::strchr(s.api_key, '\n') != nullptr) {
+        tell_status(w, "the api_key setting holds a line break; not connecting");
+        return false;
+    }
+    return true;
+}
+
+void tell_unreachable(FalloffWorker &w, const char *why) noexcept {
+    const PluginSettings &s = w.settings;
+    tell_status(w, "cannot reach the falloff server %s:%d%s; everyone is silent, retrying every %d s",
+                s.server_host, s.server_port, why, s.reconnect_sec);
 }
 
 // One connection attempt, from resolving to the end of the link. False when
@@ -162,23 +216,23 @@ bool attempt(FalloffWorker &w) noexcept {
         std::snprintf(id.hash, sizeof id.hash, "%s", g_state.local_hash);
         std::snprintf(id.alias, sizeof id.alias, "%s", g_state.local_alias);
     }
-    if (!ready(id)) return true;
+    if (!ready(w, id)) return true;
 
-    const PluginSettings &settings = g_state.settings;
+    const PluginSettings &settings = w.settings;
     file_log("falloff_connect_attempt host=%s port=%d", settings.server_host, settings.server_port);
     char port[32];
     std::snprintf(port, sizeof port, "%d", settings.server_port);
-    platform::AddressList *addresses = platform::resolve(settings.server_host, port);
-    // A name lookup cannot be interrupted: a stop that came meanwhile is obeyed
-    // before anything else is touched.
-    if (platform::event_is_set(w.stop)) {
-        platform::free_addresses(addresses);
+    platform::AddressList *addresses = nullptr;
+    switch (lookup_name(settings.server_host, port, w.stop, &addresses)) {
+    case LookupEnd::stopped:
         return false;
-    }
-    if (addresses == nullptr) {
+    case LookupEnd::failed:
         file_log("falloff resolve failed host=%s port=%s", settings.server_host, port);
         file_log("falloff_connect_fail host=%s port=%d", settings.server_host, settings.server_port);
+        tell_unreachable(w, " (the name does not resolve)");
         return true;
+    case LookupEnd::resolved:
+        break;
     }
     bool stopped = false;
     platform::Socket s = platform::connect_first(addresses, w.stop, kSocketWaitMs, &stopped);
@@ -189,6 +243,7 @@ bool attempt(FalloffWorker &w) noexcept {
     }
     if (s == platform::kInvalidSocket) {
         file_log("falloff_connect_fail host=%s port=%d", settings.server_host, settings.server_port);
+        tell_unreachable(w, "");
         return true;
     }
 
@@ -199,12 +254,14 @@ bool attempt(FalloffWorker &w) noexcept {
     LinkEnd end = run_link(w, s);
     platform::close_socket(s);
     clear_speakers();
-    return end != LinkEnd::stopped && !platform::event_is_set(w.stop);
+    if (end == LinkEnd::stopped || platform::event_is_set(w.stop)) return false;
+    tell_status(w, "lost the link to the falloff server; everyone is silent until it is back");
+    return true;
 }
 
 void worker_main(void *arg) noexcept {
     FalloffWorker &w = *static_cast<FalloffWorker *>(arg);
-    const uint32_t backoff_ms = static_cast<uint32_t>(g_state.settings.reconnect_sec) * 1000u;
+    const uint32_t backoff_ms = static_cast<uint32_t>(w.settings.reconnect_sec) * 1000u;
     while (!platform::event_is_set(w.stop)) {
         if (!attempt(w)) break;
         if (platform::event_wait(w.stop, backoff_ms)) break;
@@ -214,9 +271,10 @@ void worker_main(void *arg) noexcept {
 
 } // namespace
 
-FalloffWorker *worker_start() noexcept {
+FalloffWorker *worker_start(const PluginSettings &settings) noexcept {
     FalloffWorker *w = new (std::nothrow) FalloffWorker;
     if (w == nullptr) return nullptr;
+    w->settings = settings;
     w->stop = platform::event_create();
     if (w->stop != nullptr) w->thread = platform::thread_start(&worker_main, w);
     if (w->thread == nullptr) {

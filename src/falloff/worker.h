@@ -4,15 +4,17 @@
 
 #include <cstdint>
 
+#include "settings/settings.h"
+
 namespace mv {
 
 struct FalloffWorker;
 
-// Starts a worker; null when the thread cannot be created.
-[[nodiscard]] FalloffWorker *worker_start() noexcept;
-// Stops it: interrupts every wait, waits at most wait_ms for the thread, and
-// releases the handle. A worker that is still inside a blocking name lookup
-// finishes on its own and touches nothing shared afterwards.
+// Starts a worker with its own copy of the settings; null when the thread
+// cannot be created.
+[[nodiscard]] FalloffWorker *worker_start(const PluginSettings &settings) noexcept;
+// Stops it: interrupts every wait (name lookups included), waits at most
+// wait_ms for the thread, and releases the handle.
 void worker_stop(FalloffWorker *worker, uint32_t wait_ms) noexcept;
 
 } // namespace mv

@@ -23,6 +23,10 @@ using HostLogSink = void (*)(const char *line);
 // Set by init before anything logs; read without a lock afterwards.
 void log_configure(bool debug_log, const char *log_path) noexcept;
 void log_set_host_sink(HostLogSink sink) noexcept;
+// The api_key: every occurrence of it in any line of either log is replaced by
+// kSecretMask, whatever the text came from (a server's reply, a setting).
+void log_set_secret(const char *secret) noexcept;
+inline constexpr char kSecretMask[] = "<api_key>";
 
 void file_log(const char *fmt, ...) noexcept MV_PRINTF(1, 2);
 void main_log(const char *fmt, ...) noexcept MV_PRINTF(1, 2);
@@ -32,7 +36,8 @@ void file_log_text_at(int64_t when, const char *text) noexcept;
 // "[YYYY-MM-DD hh:mm:ss] " into out (at least 23 bytes); returns 22.
 size_t format_timestamp(char *out, size_t cap, const std::tm &t) noexcept;
 
-// The file is moved to "<log>.1" once it passes this size.
+// The file is moved to "<log>.1" once it passes this size (started afresh
+// when that move fails, so it never grows without bound).
 inline constexpr long kLogRotateBytes = 8L * 1024 * 1024;
 
 } // namespace mv

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <utility>
 
+#include "common/fixed.h"
 #include "log/log.h"
 #include "platform/platform.h"
 
@@ -38,6 +39,9 @@ struct Ring {
 // Constant-initialised: valid from load, before any init and after shutdown,
 // since the audio callback may run at either time.
 constinit Ring g_ring{std::make_index_sequence<kSlots>{}};
+// Records the audio thread could not queue because the ring was full; the next
+// drain says how many, so that lost lines are never silent.
+constinit std::atomic<uint32_t> g_dropped{0};
 
 bool pop(AudioTrace &out) noexcept {
     size_t pos = g_ring.pop_pos.load(std::memory_order_relaxed);
@@ -77,16 +81,16 @@ void drain_thread(void *arg) {
 
 size_t format_audio_trace(char *out, size_t cap, const AudioTrace &t) noexcept {
     if (out == nullptr || cap == 0) return 0;
-    int n = std::snprintf(
-        out, cap,
-        "audio_apply sequence=%lu user_id=%u alias=%s alias_found=%d state_found=%d "
-        "gain=%.4f pan=%.4f channels=%u samples=%u rate=%u left_multiplier=%.4f "
-        "right_multiplier=%.4f peak_before=%.6f peak_after=%.6f peak_ratio=%.4f",
-        static_cast<unsigned long>(t.sequence), static_cast<unsigned>(t.user_id), t.alias, t.alias_found,
-        t.state_found, static_cast<double>(t.gain), static_cast<double>(t.pan),
-        static_cast<unsigned>(t.channels), static_cast<unsigned>(t.samples), static_cast<unsigned>(t.rate),
-        static_cast<double>(t.left), static_cast<double>(t.right), static_cast<double>(t.peak_before),
-        static_cast<double>(t.peak_after), static_cast<double>(t.peak_ratio));
+    int n =
+        std::snprintf(out, cap,
+                      "audio_apply sequence=%lu user_id=%u alias=%s alias_found=%d state_found=%d "
+                      "gain=%s pan=%s channels=%u samples=%u rate=%u left_multiplier=%s "
+                      "right_multiplier=%s peak_before=%s peak_after=%s peak_ratio=%s",
+                      static_cast<unsigned long>(t.sequence), static_cast<unsigned>(t.user_id), t.alias,
+                      t.alias_found, t.state_found, fixed(t.gain, 4).text, fixed(t.pan, 4).text,
+                      static_cast<unsigned>(t.channels), static_cast<unsigned>(t.samples),
+                      static_cast<unsigned>(t.rate), fixed(t.left, 4).text, fixed(t.right, 4).text,
+                      fixed(t.peak_before, 6).text, fixed(t.peak_after, 6).text, fixed(t.peak_ratio, 4).text);
     if (n < 0) {
         out[0] = '\0';
         return 0;
@@ -107,7 +111,9 @@ bool trace_push(const AudioTrace &trace) noexcept {
                 return true;
             }
         } else if (diff < 0) {
-            return false; // full: the oldest record has not been drained yet
+            // Full: the oldest record has not been drained yet.
+            g_dropped.fetch_add(1, std::memory_order_relaxed);
+            return false;
         } else {
             pos = g_ring.push_pos.load(std::memory_order_relaxed);
         }
@@ -123,6 +129,8 @@ void trace_drain() noexcept {
         format_audio_trace(text, sizeof text, record);
         file_log_text_at(record.when, text);
     }
+    if (const uint32_t dropped = g_dropped.exchange(0, std::memory_order_relaxed); dropped > 0)
+        file_log("audio_trace_dropped count=%u", static_cast<unsigned>(dropped));
 }
 
 void trace_drain_start() noexcept {

@@ -27,7 +27,8 @@ struct AudioTrace {
 // Formats the trace's log message (without time stamp); returns its length.
 size_t format_audio_trace(char *out, size_t cap, const AudioTrace &trace) noexcept;
 
-// Real-time safe, lock-free; false when the ring is full (the record is dropped).
+// Real-time safe, lock-free; false when the ring is full (the record is dropped
+// and counted; the next drain writes the count).
 bool trace_push(const AudioTrace &trace) noexcept;
 // Writes every complete record to the file log, in order. Non-real-time only.
 void trace_drain() noexcept;

@@ -42,6 +42,9 @@ void event_set(Event *event) noexcept;
 [[nodiscard]] bool event_is_set(Event *event) noexcept;
 // Waits until the event is set or timeout_ms has passed; true when set.
 bool event_wait(Event *event, uint32_t timeout_ms) noexcept;
+// Waits until either event is set (UINT32_MAX: no time limit). 0 when first is
+// set, 1 when only second is, -1 on time-out or failure.
+int event_wait_either(Event *first, Event *second, uint32_t timeout_ms) noexcept;
 
 // ---- Threads ---------------------------------------------------------------
 using ThreadFn = void (*)(void *arg);
@@ -70,6 +73,13 @@ bool local_time(int64_t t, std::tm *out) noexcept;
 bool module_path(char *buf, size_t cap) noexcept;
 // Opens a file by a UTF-8 path (wide-character calls on Windows).
 [[nodiscard]] std::FILE *file_open(const char *utf8_path, const char *mode) noexcept;
+
+// Opens a regular file and nothing else: a FIFO, a device, a socket or a
+// directory at the path is refused without ever blocking in the open, so a
+// stray special file can never hang the host.
+enum class FileMode { read, append, truncate }; // "rb", "ab" (created if missing), "wb"
+enum class FileOpen { ok, missing, not_regular, failed };
+[[nodiscard]] std::FILE *file_open_regular(const char *utf8_path, FileMode mode, FileOpen *result) noexcept;
 // Renames from -> to, replacing an existing 'to'.
 bool file_replace(const char *utf8_from, const char *utf8_to) noexcept;
 // Reads an environment variable. Returns its full length (0 when unset or empty);

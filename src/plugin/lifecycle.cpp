@@ -6,9 +6,9 @@
 #include "log/log.h"
 #include "log/trace_ring.h"
 #include "platform/platform.h"
+#include "settings/settings.h"
 #include "state/host_calls.h"
 #include "state/state.h"
-#include "settings/settings.h"
 
 namespace mv {
 
@@ -30,6 +30,7 @@ ErrorCode plugin_init(PluginId id) noexcept {
     g_state.plugin_id.store(id);
     load_settings(g_state.settings, g_state.paths);
     log_configure(g_state.settings.debug_log, g_state.paths.log_path);
+    log_set_secret(g_state.settings.api_key);
     g_state.audio_enabled.store(g_state.settings.enabled, std::memory_order_relaxed);
     g_state.audio_trace.store(g_state.settings.debug_log, std::memory_order_relaxed);
     log_set_host_sink(&host::log_line);
@@ -45,6 +46,11 @@ ErrorCode plugin_init(PluginId id) noexcept {
     const PluginSettings &s = g_state.settings;
     main_log("loaded version=%d.%d.%d config=%s host=%s port=%d enabled=%d", 0, 5, 4,
              g_state.paths.settings_path, s.server_host, s.server_port, s.enabled ? 1 : 0);
+
+    // Enabled (or re-enabled) while already on a synchronised server: the host
+    // sends no synchronisation event for it, so join in as that event would.
+    ConnectionId joined = -1;
+    if (host::synchronised_connection(joined)) on_server_synchronized(joined);
     return 0;
 }
 

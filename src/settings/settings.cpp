@@ -1,6 +1,8 @@
 #include "settings/settings.h"
 
 #include <cstring>
+#include <memory>
+#include <new>
 #include <string_view>
 
 #include "common/text.h"
@@ -106,11 +108,33 @@ void settings_apply_line(PluginSettings &s, const char *line) noexcept {
     }
 }
 
+void settings_apply_text(PluginSettings &s, std::string_view text) noexcept {
+    // Cut as fgets into a 1024-byte buffer cuts: after a line feed, or after
+    // 1023 bytes, whichever comes first.
+    char line[kLineCap];
+    while (!text.empty()) {
+        size_t n = 0;
+        while (n < sizeof line - 1 && n < text.size())
+            if (text[n++] == '\n') break;
+        std::memcpy(line, text.data(), n);
+        line[n] = '\0';
+        text.remove_prefix(n);
+        settings_apply_line(s, line);
+    }
+}
+
 void settings_apply_file(PluginSettings &s, std::FILE *file) noexcept {
     if (file == nullptr) return;
-    char line[kLineCap];
-    while (std::fgets(line, sizeof line, file) != nullptr)
-        settings_apply_line(s, line);
+    std::unique_ptr<char[]> text(new (std::nothrow) char[kMaxSettingsBytes + 1]);
+    if (!text) return;
+    size_t n = std::fread(text.get(), 1, kMaxSettingsBytes + 1, file);
+    if (n > kMaxSettingsBytes) {
+        // Past the limit only whole lines are taken, so that no value is read cut.
+        n = kMaxSettingsBytes;
+        while (n > 0 && text[n - 1] != '\n')
+            --n;
+    }
+    settings_apply_text(s, std::string_view(text.get(), n));
 }
 
 void settings_apply_env(PluginSettings &s, const char *host, const char *port) noexcept {
@@ -139,7 +163,8 @@ void load_settings(PluginSettings &s, PluginPaths &p) noexcept {
     bool known = platform::module_path(module, sizeof module);
     paths_from_module(p, known ? module : nullptr, platform::dir_separator());
 
-    if (std::FILE *file = platform::file_open(p.settings_path, "rb")) {
+    // Only a regular file: a FIFO or a device there must never hang the host.
+    if (std::FILE *file = platform::file_open_regular(p.settings_path, platform::FileMode::read, nullptr)) {
         settings_apply_file(s, file);
         std::fclose(file);
     }

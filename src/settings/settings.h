@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string_view>
 
 namespace mv {
 
@@ -17,6 +18,8 @@ inline constexpr int32_t kDefaultReconnectSec = 8;
 inline constexpr int32_t kMaxReconnectSec = 2147483;
 
 inline constexpr char kSettingsFileName[] = "marlpike_voice.ini";
+// A settings file is a few lines; this bounds what a stray large file costs.
+inline constexpr size_t kMaxSettingsBytes = 64 * 1024;
 inline constexpr char kLogFileName[] = "marlpike_voice.log";
 
 struct PluginSettings {
@@ -39,13 +42,16 @@ void settings_defaults(PluginSettings &s) noexcept;
 void paths_from_module(PluginPaths &p, const char *module_path, char separator) noexcept;
 // Applies one line of the settings file, as read by fgets into a 1024-byte buffer.
 void settings_apply_line(PluginSettings &s, const char *line) noexcept;
-// Applies every line of an open settings file.
+// Applies the lines of a settings file's text, cut as fgets cuts them.
+void settings_apply_text(PluginSettings &s, std::string_view text) noexcept;
+// Applies the lines of an open settings file, of which at most the first
+// kMaxSettingsBytes are read: past that only the whole lines within it count.
 void settings_apply_file(PluginSettings &s, std::FILE *file) noexcept;
 // Applies the environment overrides; a null value means the variable is unset.
 void settings_apply_env(PluginSettings &s, const char *host, const char *port) noexcept;
 
-[[nodiscard]] int32_t parse_int(const char *text) noexcept;  // the atoi rule
-[[nodiscard]] bool parse_bool(const char *text) noexcept;    // 1/true/yes/on
+[[nodiscard]] int32_t parse_int(const char *text) noexcept; // the atoi rule
+[[nodiscard]] bool parse_bool(const char *text) noexcept;   // 1/true/yes/on
 
 // Defaults, module path, settings file, environment: the whole load.
 void load_settings(PluginSettings &s, PluginPaths &p) noexcept;

@@ -1,5 +1,5 @@
 // The host's plugin API (version 1.2.0) as far as this plugin uses it: the value
-// types of the exports and the six API table slots that it calls.
+// types of the exports and the API table slots that it calls.
 #pragma once
 
 #include <cstddef>
@@ -40,6 +40,8 @@ inline constexpr uint32_t kFeatureAudio = 2;
 // Slot numbers of the API functions we call.
 enum ApiSlot : size_t {
     kSlotFreeMemory = 0,
+    kSlotGetActiveServerConnection = 1,
+    kSlotIsConnectionSynchronized = 2,
     kSlotGetLocalUserId = 3,
     kSlotGetUserName = 4,
     kSlotGetAllUsers = 6,
@@ -48,6 +50,8 @@ enum ApiSlot : size_t {
 };
 
 using FreeMemoryFn = ErrorCode(MV_CALL *)(PluginId, const void *);
+using GetActiveServerConnectionFn = ErrorCode(MV_CALL *)(PluginId, ConnectionId *);
+using IsConnectionSynchronizedFn = ErrorCode(MV_CALL *)(PluginId, ConnectionId, bool *);
 using GetLocalUserIdFn = ErrorCode(MV_CALL *)(PluginId, ConnectionId, UserId *);
 using GetUserNameFn = ErrorCode(MV_CALL *)(PluginId, ConnectionId, UserId, const char **);
 using GetAllUsersFn = ErrorCode(MV_CALL *)(PluginId, ConnectionId, UserId **, size_t *);

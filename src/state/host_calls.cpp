@@ -30,6 +30,23 @@ void HostPointer::reset() noexcept {
     ptr_ = nullptr;
 }
 
+bool synchronised_connection(ConnectionId &out) noexcept {
+    out = -1;
+    if (!has_slots({kSlotGetActiveServerConnection, kSlotIsConnectionSynchronized})) return false;
+    const PluginId id = g_state.plugin_id.load();
+    ConnectionId connection = -1;
+    if (slot_fn<GetActiveServerConnectionFn>(kSlotGetActiveServerConnection)(id, &connection) != 0 ||
+        connection < 0)
+        return false;
+    bool synchronised = false;
+    if (slot_fn<IsConnectionSynchronizedFn>(kSlotIsConnectionSynchronized)(id, connection, &synchronised) !=
+            0 ||
+        !synchronised)
+        return false;
+    out = connection;
+    return true;
+}
+
 bool get_local_user_id(ConnectionId connection, UserId &out) noexcept {
     out = 0;
     if (!has_slots({kSlotGetLocalUserId})) return false;

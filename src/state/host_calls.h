@@ -35,6 +35,9 @@ class HostPointer {
 };
 
 // Each returns true only on status 0 with a non-null pointer where one is given.
+// The connection the host is on when that connection is already synchronised:
+// a plugin enabled mid-session gets no synchronisation event and must ask.
+bool synchronised_connection(ConnectionId &out) noexcept;
 bool get_local_user_id(ConnectionId connection, UserId &out) noexcept;
 bool get_user_name(ConnectionId connection, UserId user, HostPointer &name) noexcept;
 bool get_user_hash(ConnectionId connection, UserId user, HostPointer &hash) noexcept;

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -22,8 +23,8 @@
 #include "falloff/messages.h"
 #include "falloff/speaker_table.h"
 #include "log/log.h"
-#include "state/state.h"
 #include "settings/settings.h"
+#include "state/state.h"
 
 namespace mvfuzz {
 
@@ -206,7 +207,25 @@ inline std::string folded(std::string_view s) {
     return out;
 }
 
-inline std::vector<Row> model_rows(mv::UpdateKind kind, std::string_view payload) {
+// Number forms that "%f" scanning must fail, since it can give back only one
+// character: a partial "infinity" (more than "inf", less than the word), and
+// "0x" with no hexadecimal digit after it.
+inline bool scanning_fails(std::string_view entry, size_t alias_len) {
+    std::string_view t = mv::trim(entry.substr(alias_len));
+    if (!t.empty() && (t[0] == '+' || t[0] == '-')) t.remove_prefix(1);
+    size_t k = 0;
+    while (k < t.size() && k < 8 && mv::ascii_lower(t[k]) == "infinity"[k])
+        ++k;
+    if (k > 3 && k < 8) return true;
+    const auto hex = [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; };
+    if (t.size() >= 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X')) {
+        const std::string_view m = t.substr(2);
+        return !(!m.empty() && hex(m[0])) && !(m.size() >= 2 && m[0] == '.' && hex(m[1]));
+    }
+    return false;
+}
+
+inline std::vector<Row> model_rows(mv::UpdateKind kind, std::string_view payload, std::string &broken) {
     payload = payload.substr(0, payload.find('\0'));
     std::vector<Row> rows;
     std::unordered_map<std::string, size_t> index; // folded alias -> row
@@ -218,6 +237,8 @@ inline std::vector<Row> model_rows(mv::UpdateKind kind, std::string_view payload
         pos = comma + 1;
         mv::SpeakerState entry{};
         if (piece.empty() || !mv::parse_speaker_entry(piece, kind != mv::UpdateKind::update, entry)) continue;
+        if (scanning_fails(piece, std::strlen(entry.alias)))
+            broken = "entry \"" + std::string(piece.substr(0, 60)) + "\" read although scanning fails it";
         const Row row{entry.alias, mv::clamp_gain(entry.gain), mv::clamp_pan(entry.pan)};
         const auto [at, added] = index.emplace(folded(row.alias), rows.size());
         if (!added) {
@@ -285,7 +306,9 @@ inline std::string check_update_lines(const uint8_t *in, size_t size) {
         if (!mv::parse_update_line(line, kind, payload)) continue;
         // What the worker hands over: the payload up to the line's end.
         mv::apply_update(kind, payload, now += 997);
-        const std::string broken = check_table(model_rows(kind, payload));
+        std::string broken;
+        const std::vector<Row> want = model_rows(kind, payload, broken);
+        if (broken.empty()) broken = check_table(want);
         if (!broken.empty()) return "after \"" + std::string(line, len < 60 ? len : 60) + "\": " + broken;
     }
     return {};

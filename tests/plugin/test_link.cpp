@@ -4,6 +4,8 @@
 // log lines, the table emptied when the link ends, and the worker's own PING.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <chrono>
 #include <cmath>
 #include <memory>
@@ -169,6 +171,14 @@ TEST_F(Link, EachRejectionIsLoggedAndFollowedByAReconnect) {
 
         const std::string attempt =
             "falloff_connect_attempt host=127.0.0.1 port=" + std::to_string(server.port());
+        // The host's log says it too, with the reply (or that none came).
+        const bool greeting = c.line.rfind("falloff_hello2_rejected", 0) == 0;
+        const std::string reply = c.line.substr(c.line.find('=') + 1);
+        const std::string told = std::string("the falloff server refused the ") +
+                                 (greeting ? "greeting: " : "proof: ") +
+                                 (reply.empty() ? "(no reply)" : reply);
+        const std::vector<std::string> host_lines = host.log_lines();
+        EXPECT_EQ(std::count(host_lines.begin(), host_lines.end(), "[marlpike_voice] " + told), 1);
         EXPECT_EQ(log_messages(dir),
                   (std::vector<std::string>{
                       "loaded version=0.5.4 config=" + dir.ini_path() +
@@ -179,6 +189,7 @@ TEST_F(Link, EachRejectionIsLoggedAndFollowedByAReconnect) {
                       "alias_map user_id=1 alias=VC-Me",
                       attempt,
                       c.line,
+                      told,
                       attempt,
                       "connected to falloff 127.0.0.1:" + std::to_string(server.port()),
                   }));

@@ -9,6 +9,10 @@
 #include <string>
 #include <vector>
 
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#endif
+
 #include "fake_host.h"
 #include "log_file.h"
 #include "plugin_library.h"
@@ -46,54 +50,67 @@ std::string random_bytes(size_t n, uint32_t seed) {
 std::vector<SettingsCase> cases() {
     return {
         {.name = "MissingFile", .lay = [](const TempPluginDir &) {}},
-        {.name = "DirectoryInItsPlace",
-         .lay = [](const TempPluginDir &dir) { std::filesystem::create_directory(fs_path(dir.ini_path())); }},
-        {.name = "EmptyFile", .lay = [](const TempPluginDir &dir) { dir.write_ini(""); }},
-        // Noise with NULs and stray line ends; a line after it still counts.
-        {.name = "BinaryFile",
-         .lay =
-             [](const TempPluginDir &dir) {
-                 dir.write_ini(random_bytes(64 * 1024, 7) + "\nserver_port=4321\n");
-             },
-         .port = 4321},
-        // The first and the last line of 10 MB are both read.
-        {.name = "TenMegabytes",
-         .lay =
-             [](const TempPluginDir &dir) {
-                 std::string text = "enabled=0\napi_key=" + kApiKey + "\n";
-                 const std::string comment = "# " + std::string(97, 'c') + "\n";
-                 while (text.size() < 10 * 1024 * 1024)
-                     text += comment;
-                 dir.write_ini(text + "server_port=4444\n");
-             },
-         .port = 4444,
-         .enabled = 0},
-        // Read 1023 bytes at a time: the host keeps 255 characters of the
-        // first piece, and the second piece of the next line is a line of its
-        // own that sets the port.
-        {.name = "LinesOf5000Characters",
-         .lay =
-             [](const TempPluginDir &dir) {
-                 std::string text = "server_host=" + std::string(4988, 'h') + "\n";
-                 text +=
-                     "api_key=" + std::string(1015, 'k') + "server_port=5555" + std::string(3961, 'z') + "\n";
-                 dir.write_ini(text);
-             },
-         .host = std::string(255, 'h'),
-         .port = 5555},
-        // The mark's bytes are not whitespace: the first key is not recognised.
-        {.name = "ByteOrderMark",
-         .lay = [](const TempPluginDir &dir) { dir.write_ini("\xEF\xBB\xBFserver_port=1111\nenabled=0\n"); },
-         .enabled = 0},
-        {.name = "CrLfLineEnds",
-         .lay =
-             [](const TempPluginDir &dir) {
-                 dir.write_ini("server_port=2222\r\nenabled=off\r\nserver_host=crlf.test\r\napi_key=" +
-                               kApiKey + "\r\n");
-             },
-         .host = "crlf.test",
-         .port = 2222,
-         .enabled = 0},
+            {.name = "DirectoryInItsPlace",
+             .lay =
+                 [](const TempPluginDir &dir) {
+                     std::filesystem::create_directory(fs_path(dir.ini_path()));
+                 }},
+            {.name = "EmptyFile", .lay = [](const TempPluginDir &dir) { dir.write_ini(""); }},
+            // Noise with NULs and stray line ends; a line after it still counts.
+            {.name = "BinaryFile",
+             .lay =
+                 [](const TempPluginDir &dir) {
+                     dir.write_ini(random_bytes(60 * 1024, 7) + "\nserver_port=4321\n");
+                 },
+             .port = 4321},
+            // Only the first 64 KiB are read: the first line counts, the last not.
+            {.name = "TenMegabytes",
+             .lay =
+                 [](const TempPluginDir &dir) {
+                     std::string text = "enabled=0\napi_key=" + kApiKey + "\n";
+                     const std::string comment = "# " + std::string(97, 'c') + "\n";
+                     while (text.size() < 10 * 1024 * 1024)
+                         text += comment;
+                     dir.write_ini(text + "server_port=4444\n");
+                 },
+             .enabled = 0},
+#if !defined(_WIN32)
+            // Special files never block start-up: they are not read at all.
+            {.name = "FifoInItsPlace",
+             .lay = [](const TempPluginDir &dir) { ASSERT_EQ(mkfifo(dir.ini_path().c_str(), 0600), 0); }},
+            {.name = "LinkToDevZero",
+             .lay =
+                 [](const TempPluginDir &dir) {
+                     std::filesystem::create_symlink("/dev/zero", fs_path(dir.ini_path()));
+                 }},
+#endif
+            // Read 1023 bytes at a time: the host keeps 255 characters of the
+            // first piece, and the second piece of the next line is a line of its
+            // own that sets the port.
+            {.name = "LinesOf5000Characters",
+             .lay =
+                 [](const TempPluginDir &dir) {
+                     std::string text = "server_host=" + std::string(4988, 'h') + "\n";
+                     text += "api_key=" + std::string(1015, 'k') + "server_port=5555" +
+                             std::string(3961, 'z') + "\n";
+                     dir.write_ini(text);
+                 },
+             .host = std::string(255, 'h'),
+             .port = 5555},
+            // The mark's bytes are not whitespace: the first key is not recognised.
+            {.name = "ByteOrderMark",
+             .lay =
+                 [](const TempPluginDir &dir) { dir.write_ini("\xEF\xBB\xBFserver_port=1111\nenabled=0\n"); },
+             .enabled = 0},
+            {.name = "CrLfLineEnds",
+             .lay =
+                 [](const TempPluginDir &dir) {
+                     dir.write_ini("server_port=2222\r\nenabled=off\r\nserver_host=crlf.test\r\napi_key=" +
+                                   kApiKey + "\r\n");
+                 },
+             .host = "crlf.test",
+             .port = 2222,
+             .enabled = 0},
     };
 }
 

@@ -31,6 +31,30 @@ struct FakeHost::Api {
         return fault.kind == Fault::status ? fault.status : status;
     }
 
+    // What a plugin enabled mid-session asks to find the server it is on.
+    static mv::ErrorCode MV_CALL get_active_server_connection(mv::PluginId id, mv::ConnectionId *out) {
+        FakeHost *host = g_active.load();
+        if (host == nullptr) return kStatusTimedOut;
+        std::lock_guard lock(host->mutex_);
+        const ApiFault fault = host->enter(mv::kSlotGetActiveServerConnection, id, std::nullopt);
+        if (fault.kind == Fault::status) return fault.status;
+        if (host->connection_ < 0) return kStatusNoSuchConnection;
+        *out = host->connection_;
+        return kStatusOk;
+    }
+
+    static mv::ErrorCode MV_CALL is_connection_synchronized(mv::PluginId id, mv::ConnectionId connection,
+                                                            bool *out) {
+        FakeHost *host = g_active.load();
+        if (host == nullptr) return kStatusTimedOut;
+        std::lock_guard lock(host->mutex_);
+        const ApiFault fault = host->enter(mv::kSlotIsConnectionSynchronized, id, std::nullopt);
+        if (fault.kind == Fault::status) return fault.status;
+        if (connection != host->connection_) return kStatusConnectionNotFound;
+        *out = host->synchronised_;
+        return kStatusOk;
+    }
+
     static mv::ErrorCode MV_CALL get_local_user_id(mv::PluginId id, mv::ConnectionId connection,
                                                    mv::UserId *out) {
         FakeHost *host = g_active.load();
@@ -185,6 +209,8 @@ void FakeHost::register_api() {
             table[slot] = fault != faults_.end() && fault->second.kind == Fault::missing ? nullptr : fn;
         };
         put(mv::kSlotFreeMemory, as_slot(&Api::free_memory));
+        put(mv::kSlotGetActiveServerConnection, as_slot(&Api::get_active_server_connection));
+        put(mv::kSlotIsConnectionSynchronized, as_slot(&Api::is_connection_synchronized));
         put(mv::kSlotGetLocalUserId, as_slot(&Api::get_local_user_id));
         put(mv::kSlotGetUserName, as_slot(&Api::get_user_name));
         put(mv::kSlotGetAllUsers, as_slot(&Api::get_all_users));
@@ -219,6 +245,11 @@ void FakeHost::shutdown() {
 void FakeHost::set_connection(mv::ConnectionId connection) {
     std::lock_guard lock(mutex_);
     connection_ = connection;
+}
+
+void FakeHost::set_synchronised(bool synchronised) {
+    std::lock_guard lock(mutex_);
+    synchronised_ = synchronised;
 }
 
 void FakeHost::set_local_user(mv::UserId id) {

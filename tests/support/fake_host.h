@@ -17,8 +17,8 @@
 #include <string_view>
 #include <vector>
 
-#include "state/host_api.h"
 #include "plugin_library.h"
+#include "state/host_api.h"
 #include "wait.h"
 
 namespace mvtest {
@@ -29,6 +29,7 @@ inline constexpr mv::ErrorCode kStatusNotSynchronised = 11;
 inline constexpr mv::ErrorCode kStatusTimedOut = 19;
 inline constexpr mv::ErrorCode kStatusNoSuchConnection = 2;
 inline constexpr mv::ErrorCode kStatusNoSuchUser = 3;
+inline constexpr mv::ErrorCode kStatusConnectionNotFound = 5;
 
 // The exports, typed as the host calls them.
 struct PluginExports {
@@ -111,6 +112,9 @@ class FakeHost {
 
     // ---- what the API functions answer ------------------------------------------
     void set_connection(mv::ConnectionId connection);
+    // The host is already synchronised with that connection: a plugin
+    // initialised now gets no synchronisation event, as in the real client.
+    void set_synchronised(bool synchronised);
     void set_local_user(mv::UserId id);
     void set_roster(std::vector<RosterUser> users);
     void add_user(RosterUser user);
@@ -159,6 +163,7 @@ class FakeHost {
     bool shut_down_ = false;
     mv::PluginId plugin_id_ = 0;
     mv::ConnectionId connection_ = 1;
+    bool synchronised_ = false;
     mv::UserId local_user_ = 0;
     std::vector<RosterUser> roster_;
     std::map<size_t, ApiFault> faults_;

@@ -13,6 +13,10 @@
 
 #include "platform/platform.h"
 
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#endif
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -201,6 +205,52 @@ TEST_F(LogTest, RotatesPastLimit) {
             EXPECT_GT(fs::file_size(path_), static_cast<uintmax_t>(c.existing_bytes));
         }
     }
+}
+
+TEST_F(LogTest, TheKeyNeverReachesEitherLog) {
+    mv::log_set_host_sink(capture_host_line);
+    const std::string key = "lk-Zp4Qe7";
+    mv::log_set_secret(key.c_str());
+    // At the main log's cut, only a masked key may stand; not its first half.
+    const std::string at_cut = std::string(1018, 'p') + key;
+    mv::main_log("reply=%s", ("HELLO2 " + key + " VC-Me").c_str());
+    mv::main_log("%s", at_cut.c_str());
+    mv::file_log("%s%s", std::string(5000, 'f').c_str(), key.c_str()); // a long line, formatted apart
+    mv::file_log_text_at(0, key.c_str());
+    mv::log_set_secret("");
+
+    EXPECT_EQ(g_host_lines[0], "[marlpike_voice] reply=HELLO2 <api_key> VC-Me");
+    EXPECT_EQ(g_host_lines[1], "[marlpike_voice] " + std::string(1018, 'p') + "<api_");
+    const std::vector<std::string> got = messages();
+    ASSERT_EQ(got.size(), 4u);
+    EXPECT_EQ(got[2], std::string(5000, 'f') + "<api_key>");
+    EXPECT_EQ(got[3], "<api_key>");
+    EXPECT_EQ(read_file(path_).find("Zp4Qe7"), std::string::npos);
+}
+
+#if !defined(_WIN32)
+TEST_F(LogTest, ALogPathThatIsNoRegularFileNeverBlocksAndIsToldOnce) {
+    mv::log_set_host_sink(capture_host_line);
+    fs::remove(path_);
+    ASSERT_EQ(mkfifo(path_.c_str(), 0600), 0);
+    mv::log_configure(true, path_.string().c_str());
+    mv::file_log("one");
+    mv::main_log("two");
+    ASSERT_EQ(g_host_lines.size(), 2u);
+    EXPECT_EQ(g_host_lines[0], "[marlpike_voice] the log file " + path_.string() +
+                                   " is not a regular file; nothing is written to it");
+    EXPECT_EQ(g_host_lines[1], "[marlpike_voice] two");
+}
+#endif
+
+TEST_F(LogTest, ALogThatCannotBeMovedAsideStartsAfresh) {
+    fs::create_directories(path_.string() + ".1"); // in the way of the move
+    { std::ofstream(path_, std::ios::binary) << std::string(mv::kLogRotateBytes + 1, 'z'); }
+    mv::file_log("after");
+    EXPECT_EQ(
+        messages(),
+        (std::vector<std::string>{
+            "log_rotate_failed; the earlier lines could not be moved aside and were dropped", "after"}));
 }
 
 TEST_F(LogTest, ConcurrentLinesNeverMix) {

@@ -66,6 +66,18 @@ TEST(SpeakerEntry, ReadsAsFormattedScanningDoes) {
         {"VC-a x", true, {}},
         {"VC-a +-1", true, {}},
         {"VC-a .", true, {}},
+        // Scanning gives back one character only: a form that starts longer
+        // than it ends fails (a silent speaker), never falls back to a shorter one.
+        {"VC-a infi", true, {}},
+        {"VC-a infin 0.5", true, {}},
+        {"VC-a infini", true, {}},
+        {"VC-a INFINIT", true, {}},
+        {"VC-a infinity -infx", true, Row{"VC-a", kInf, -kInf}},
+        {"VC-a 0x", true, {}},
+        {"VC-a -0xg", true, {}},
+        {"VC-a 0x.", true, {}},
+        {"VC-a 1 infin", true, Row{"VC-a", 1.0f, 0.0f}}, // an unreadable pan is the centre
+        {"VC-a 1 0x", true, Row{"VC-a", 1.0f, 0.0f}},
     };
     for (const auto &c : cases) {
         SpeakerState out{};

@@ -78,3 +78,25 @@ TEST(AsciiCaseFolding, EqualityAndHashFoldOnlyAsciiLetters) {
         }
     }
 }
+
+TEST(LogSafeCopy, MasksTheKeyAndEscapesBytesOutsidePrintableAscii) {
+    const struct {
+        std::string text, key;
+        size_t cap;
+        std::string want;
+    } cases[] = {
+        {"HELLO2 k3y VC-Me", "k3y", 64, "HELLO2 <api_key> VC-Me"},
+        {"k3yk3y", "k3y", 64, "<api_key><api_key>"},
+        {"no key here", "", 64, "no key here"},
+        {"ERR\x01\x7f\xc3\xa9 \\", "k3y", 64, "ERR\\x01\\x7f\\xc3\\xa9 \\"},
+        {"abc\x01", "", 7, "abc"},   // an escape is never cut in half
+        {"ab k3y", "k3y", 8, "ab "}, // nor the mask
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.want);
+        std::string out(c.cap, '#');
+        const size_t n = log_safe_copy(out.data(), c.cap, c.text, c.key, "<api_key>");
+        EXPECT_EQ(std::string(out.c_str()), c.want);
+        EXPECT_EQ(n, c.want.size());
+    }
+}

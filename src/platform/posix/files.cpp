@@ -2,12 +2,15 @@
 // paths go to the system unchanged.
 #include "platform/platform.h"
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <link.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace mv::platform {
@@ -66,6 +69,56 @@ bool module_path(char *buf, size_t cap) noexcept {
 std::FILE *file_open(const char *utf8_path, const char *mode) noexcept {
     if (utf8_path == nullptr || mode == nullptr) return nullptr;
     return std::fopen(utf8_path, mode);
+}
+
+std::FILE *file_open_regular(const char *utf8_path, FileMode mode, FileOpen *result) noexcept {
+    FileOpen dummy;
+    FileOpen &why = result != nullptr ? *result : dummy;
+    why = FileOpen::failed;
+    if (utf8_path == nullptr) return nullptr;
+    // Looked at before opening: opening a FIFO for writing with no reader fails
+    // (ENXIO) and would otherwise read as a plain failure.
+    struct stat st {};
+    if (stat(utf8_path, &st) == 0 && !S_ISREG(st.st_mode)) {
+        why = FileOpen::not_regular;
+        return nullptr;
+    }
+    // O_NONBLOCK: should something else be there by the time we open it, the
+    // open itself returns at once; fstat below then refuses it.
+    int flags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+    const char *fmode = "rb";
+    switch (mode) {
+    case FileMode::read:
+        flags |= O_RDONLY;
+        break;
+    case FileMode::append:
+        flags |= O_WRONLY | O_APPEND | O_CREAT;
+        fmode = "ab";
+        break;
+    case FileMode::truncate:
+        flags |= O_WRONLY | O_TRUNC | O_CREAT;
+        fmode = "wb";
+        break;
+    }
+    const int fd = open(utf8_path, flags, 0666);
+    if (fd < 0) {
+        why = errno == ENOENT ? FileOpen::missing : errno == ENXIO ? FileOpen::not_regular : FileOpen::failed;
+        return nullptr;
+    }
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        why = FileOpen::not_regular;
+        return nullptr;
+    }
+    const int fl = fcntl(fd, F_GETFL);
+    if (fl >= 0) (void)fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
+    std::FILE *f = fdopen(fd, fmode);
+    if (f == nullptr) {
+        close(fd);
+        return nullptr;
+    }
+    why = FileOpen::ok;
+    return f;
 }
 
 bool file_replace(const char *utf8_from, const char *utf8_to) noexcept {

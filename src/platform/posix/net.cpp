@@ -169,6 +169,19 @@ bool event_wait(Event *event, uint32_t timeout_ms) noexcept {
     }
 }
 
+int event_wait_either(Event *first, Event *second, uint32_t timeout_ms) noexcept {
+    if (first == nullptr || second == nullptr) return -1;
+    const Deadline deadline(timeout_ms);
+    for (;;) {
+        if (is_stopped(first)) return 0;
+        if (is_stopped(second)) return 1;
+        pollfd fds[2] = {{first->read_fd, POLLIN, 0}, {second->read_fd, POLLIN, 0}};
+        const int n = poll(fds, 2, deadline.remaining());
+        if (n < 0 && errno != EINTR) return -1;
+        if (n == 0) return is_stopped(first) ? 0 : is_stopped(second) ? 1 : -1;
+    }
+}
+
 // ---- Sockets ---------------------------------------------------------------
 bool net_startup() noexcept {
     return true;

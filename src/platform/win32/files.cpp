@@ -5,6 +5,8 @@
 
 #include <climits>
 #include <cstring>
+#include <fcntl.h>
+#include <io.h>
 #include <memory>
 #include <new>
 #include <windows.h>
@@ -57,6 +59,59 @@ std::FILE *file_open(const char *utf8_path, const char *mode) noexcept {
     wchar_t wide_mode[16];
     if (!widen(utf8_path, wide_path, kWidePathMax) || !widen(mode, wide_mode, 16)) return nullptr;
     return _wfopen(wide_path, wide_mode);
+}
+
+std::FILE *file_open_regular(const char *utf8_path, FileMode mode, FileOpen *result) noexcept {
+    FileOpen dummy;
+    FileOpen &why = result != nullptr ? *result : dummy;
+    why = FileOpen::failed;
+    wchar_t wide_path[kWidePathMax];
+    if (!widen(utf8_path, wide_path, kWidePathMax)) return nullptr;
+    DWORD access = GENERIC_READ;
+    DWORD disposition = OPEN_EXISTING;
+    int crt_flags = _O_RDONLY | _O_BINARY;
+    const char *fmode = "rb";
+    if (mode == FileMode::append) {
+        access = FILE_APPEND_DATA;
+        disposition = OPEN_ALWAYS;
+        crt_flags = _O_WRONLY | _O_APPEND | _O_BINARY;
+        fmode = "ab";
+    } else if (mode == FileMode::truncate) {
+        access = GENERIC_WRITE;
+        disposition = CREATE_ALWAYS;
+        crt_flags = _O_WRONLY | _O_BINARY;
+        fmode = "wb";
+    }
+    // Without FILE_FLAG_BACKUP_SEMANTICS a directory is refused by the open.
+    const HANDLE h = CreateFileW(wide_path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        const DWORD attributes = GetFileAttributesW(wide_path);
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+            why = FileOpen::not_regular;
+        else if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+            why = FileOpen::missing;
+        return nullptr;
+    }
+    // A pipe or a device (a console, NUL, a serial port) is not a disk file.
+    if (GetFileType(h) != FILE_TYPE_DISK) {
+        CloseHandle(h);
+        why = FileOpen::not_regular;
+        return nullptr;
+    }
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), crt_flags);
+    if (fd < 0) {
+        CloseHandle(h);
+        return nullptr;
+    }
+    std::FILE *f = _fdopen(fd, fmode);
+    if (f == nullptr) {
+        _close(fd);
+        return nullptr;
+    }
+    why = FileOpen::ok;
+    return f;
 }
 
 bool file_replace(const char *utf8_from, const char *utf8_to) noexcept {

@@ -182,6 +182,16 @@ bool event_wait(Event *event, uint32_t timeout_ms) noexcept {
     return event != nullptr && WaitForSingleObject(handle_of(event), timeout_ms) == WAIT_OBJECT_0;
 }
 
+int event_wait_either(Event *first, Event *second, uint32_t timeout_ms) noexcept {
+    if (first == nullptr || second == nullptr) return -1;
+    // The first handle wins when both are signalled.
+    HANDLE handles[2] = {handle_of(first), handle_of(second)};
+    const DWORD r = WaitForMultipleObjects(2, handles, FALSE, timeout_ms);
+    if (r == WAIT_OBJECT_0) return 0;
+    if (r == WAIT_OBJECT_0 + 1) return 1;
+    return -1;
+}
+
 // ---- Sockets ---------------------------------------------------------------
 bool net_startup() noexcept {
     WSADATA data;

@@ -1,0 +1,52 @@
+#if !defined(_WIN32)
+#include "lookup_probe.h"
+
+#include <condition_variable>
+#include <cstring>
+#include <dlfcn.h>
+#include <mutex>
+#include <netdb.h>
+
+namespace mvtest {
+namespace {
+
+std::mutex g_mutex;
+std::condition_variable g_changed;
+bool g_holding = true;
+size_t g_held = 0;
+
+} // namespace
+
+size_t lookups_held() {
+    std::lock_guard lock(g_mutex);
+    return g_held;
+}
+
+void release_lookups() {
+    {
+        std::lock_guard lock(g_mutex);
+        g_holding = false;
+    }
+    g_changed.notify_all();
+}
+
+void hold_lookups() {
+    std::lock_guard lock(g_mutex);
+    g_holding = true;
+}
+
+} // namespace mvtest
+
+extern "C" __attribute__((visibility("default"))) int getaddrinfo(const char *node, const char *service,
+                                                                  const addrinfo *hints, addrinfo **res) {
+    using Fn = int (*)(const char *, const char *, const addrinfo *, addrinfo **);
+    static const auto real = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "getaddrinfo"));
+    if (node == nullptr || std::strcmp(node, mvtest::kHangingName) != 0)
+        return real(node, service, hints, res);
+    std::unique_lock lock(mvtest::g_mutex);
+    ++mvtest::g_held;
+    mvtest::g_changed.wait(lock, [] { return !mvtest::g_holding; });
+    --mvtest::g_held;
+    return EAI_AGAIN;
+}
+#endif
