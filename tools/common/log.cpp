@@ -4,6 +4,8 @@
 #include <cstdarg>
 #include <ctime>
 
+#include "os.h"
+
 namespace mvtools {
 
 Logger::Logger(std::FILE *out, const std::string &file_path) : out_(out), file_path_(file_path) {
@@ -38,8 +40,7 @@ std::string timestamp_now() {
     const auto now = system_clock::now();
     const std::time_t secs = system_clock::to_time_t(now);
     const auto ms = duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000;
-    std::tm tm{};
-    localtime_r(&secs, &tm);
+    const std::tm tm = local_time(secs);
     char buf[96];
     std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d.%03d", tm.tm_year + 1900, tm.tm_mon + 1,
                   tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(ms));

@@ -6,6 +6,14 @@
 #include <string>
 #include <string_view>
 
+// MinGW's printf family follows C99 (__USE_MINGW_ANSI_STDIO); the format
+// check must know it.
+#if defined(__MINGW32__)
+#define MV_PRINTF_FORMAT gnu_printf
+#else
+#define MV_PRINTF_FORMAT printf
+#endif
+
 namespace mvtools {
 
 class Logger {
@@ -19,7 +27,7 @@ class Logger {
     [[nodiscard]] bool file_ok() const { return file_path_.empty() || file_ != nullptr; }
     void line(std::string_view text);
     // printf-style convenience.
-    void linef(const char *format, ...) __attribute__((format(printf, 2, 3)));
+    void linef(const char *format, ...) __attribute__((format(MV_PRINTF_FORMAT, 2, 3)));
 
   private:
     std::mutex mutex_;
