@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "net/net.h"
 #include "sim/wire_check.h"
 
 namespace mvtools {
@@ -35,7 +36,7 @@ class Tap {
     uint16_t server_port_;
     WireCheck &check_;
     std::mutex &mutex_;
-    int listener_ = -1;
+    mvnet::UniqueSocket listener_;
     uint16_t port_ = 0;
     std::atomic<bool> stop_{false};
     std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
