@@ -8,7 +8,7 @@
 #include "common/log.h"
 #include "common/roster.h"
 #include "common/scenario.h"
-#include "server/server.h"
+#include "falloff/reference_server.h"
 
 namespace {
 
@@ -39,6 +39,7 @@ constexpr char kUsage[] = R"(usage: marlpike-falloff-server --roster FILE (--sce
 
 int main(int argc, char **argv) {
     using namespace mvtools;
+    using namespace mvfalloff;
     Args args(argc, argv, {"demo", "print-demo", "help"});
     if (args.flag("help")) {
         std::fputs(kUsage, stdout);
@@ -48,7 +49,7 @@ int main(int argc, char **argv) {
         std::fwrite(demo_scenario_text().data(), 1, demo_scenario_text().size(), stdout);
         return 0;
     }
-    ServerConfig config;
+    ReferenceConfig config;
     config.roster_path = args.text("roster");
     const bool demo = args.flag("demo");
     const std::string scenario_path = args.text("scenario");
@@ -86,7 +87,7 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "marlpike-falloff-server: cannot open log file %s\n", log_path.c_str());
         return 2;
     }
-    FalloffServer server(std::move(config), log);
+    ReferenceServer server(std::move(config), log);
     if (!server.open(&error)) {
         log.line(error);
         return 1;
@@ -113,7 +114,7 @@ int main(int argc, char **argv) {
     server.run(g_stop);
     g_stop.store(true);
     if (timer.joinable()) timer.join();
-    const ServerStats st = server.stats();
+    const ReferenceStats st = server.stats();
     log.linef("stopped: %zu connections, %zu established, %zu rejected, %zu updates sent", st.accepted,
               st.established, st.rejected, st.updates_sent);
     return 0;

@@ -9,8 +9,8 @@
 #include <functional>
 #include <thread>
 
+#include "falloff/reference_server.h"
 #include "script_server.h"
-#include "server/server.h"
 #include "sim/simulation.h"
 
 namespace mvtools {
@@ -64,17 +64,15 @@ bool heard(const SpeakerRow &r, double gain, double pan) {
 
 TEST(HostSimulator, HearsTheReferenceServersScenario) {
     Logger log(nullptr, "");
-    ServerConfig sc;
+    mvfalloff::ReferenceConfig sc;
     sc.port = 0;
     sc.roster.key = "K";
     sc.roster.players = {{"VC-Me", kHash}};
     std::string error;
     ASSERT_TRUE(parse_scenario("falloff 2 12\nat 0 VC-Me 0 0\nat 0 VC-Right 5 0\nat 0 VC-Left -7 0\n",
                                &sc.scenario, &error));
-    FalloffServer server(std::move(sc), log);
-    ASSERT_TRUE(server.open(&error)) << error;
-    std::atomic<bool> stop{false};
-    std::thread thread([&] { server.run(stop); });
+    mvfalloff::ReferenceServer server(std::move(sc), log);
+    ASSERT_TRUE(server.start(&error)) << error;
 
     TempDir dir;
     {
@@ -93,8 +91,6 @@ TEST(HostSimulator, HearsTheReferenceServersScenario) {
         EXPECT_EQ(sim.host().violations(), std::vector<std::string>{});
     }
     EXPECT_TRUE(fs::exists(fs::path(dir.path) / "marlpike_voice.log"));
-    stop.store(true);
-    thread.join();
 }
 
 TEST(HostSimulator, AgreesWithTheScriptedServer) {
