@@ -15,7 +15,7 @@ namespace mvnet {
 class BlackholeListener {
   public:
     // probe_ms: how long a connect may take before the queue counts as full.
-    explicit BlackholeListener(int probe_ms = 500);
+    explicit BlackholeListener(int probe_ms = 1000);
     BlackholeListener(const BlackholeListener &) = delete;
     BlackholeListener &operator=(const BlackholeListener &) = delete;
 
