@@ -50,7 +50,8 @@ struct ReferenceServer::Session {
     Clock::time_point next_ping{};
     size_t updates = 0;
     size_t pings_from_plugin = 0;
-    size_t pings_answered = 0;
+    size_t pings_sent = 0;
+    size_t pings_answered = 0; // an OK is expected for each of ours
     size_t unexpected = 0;
 };
 
@@ -148,10 +149,10 @@ void ReferenceServer::close_session(Session &s, const std::string &reason) {
     if (s.closing) return;
     s.closing = true;
     if (s.established())
-        log_.linef("session %zu: closed (%s) alias=%s after %.1f s: %zu updates, %zu pings answered, "
-                   "%zu pings from the plugin",
+        log_.linef("session %zu: closed (%s) alias=%s after %.1f s: %zu updates, %zu of %zu pings "
+                   "answered, %zu pings from the plugin",
                    s.id, reason.c_str(), s.handshake.alias().c_str(), seconds(Clock::now() - s.opened),
-                   s.updates, s.pings_answered, s.pings_from_plugin);
+                   s.updates, s.pings_answered, s.pings_sent, s.pings_from_plugin);
     else
         log_.linef("session %zu: closed (%s) during the handshake", s.id, reason.c_str());
 }
@@ -248,6 +249,7 @@ void ReferenceServer::tick(Clock::time_point now) {
         }
         if (config_.ping_sec > 0 && now >= s.next_ping) {
             send(s, "PING\n");
+            ++s.pings_sent;
             ++pings_sent_;
             s.next_ping = now + after(config_.ping_sec);
         }

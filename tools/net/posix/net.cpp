@@ -11,6 +11,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <vector>
 
 #include "net/net.h"
 
@@ -204,10 +205,12 @@ int wait_writable(Socket s, int timeout_ms) {
 }
 
 int poll(std::span<PollItem> items, int timeout_ms) {
-    // A fixed batch keeps the wait free of allocation; the servers here watch a few dozen sockets.
-    constexpr size_t kMax = 256;
-    if (items.size() > kMax) return -1;
-    pollfd entries[kMax];
+    // A batch on the stack keeps the usual wait free of allocation (the
+    // stream server's); larger sets take the heap.
+    constexpr size_t kOnStack = 64;
+    pollfd stack[kOnStack];
+    std::vector<pollfd> heap(items.size() > kOnStack ? items.size() : 0);
+    pollfd *entries = heap.empty() ? stack : heap.data();
     for (size_t i = 0; i < items.size(); ++i)
         entries[i] = {fd(items[i].socket), static_cast<short>(POLLIN | (items[i].want_write ? POLLOUT : 0)),
                       0};
