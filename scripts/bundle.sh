@@ -22,10 +22,20 @@ command -v zip >/dev/null || { echo "bundle: needs zip (apt-get install zip)" >&
 version=$(sed -n 's/^project([a-z_]* VERSION \([0-9]*\.[0-9]*\.[0-9]*\).*/\1/p' "$root/CMakeLists.txt")
 [ -n "$version" ] || { echo "bundle: no version in CMakeLists.txt" >&2; exit 1; }
 
+# Players get stripped libraries; the debug data stays beside the built ones
+# (<library>.debug, linked by name) for crash analysis.
+strip_into() { # strip_into TOOL_PREFIX LIBRARY STAGED_COPY
+    local prefix=$1 library=$2 staged=$3
+    command -v "${prefix}strip" >/dev/null || { echo "bundle: needs ${prefix}strip" >&2; exit 1; }
+    "${prefix}objcopy" --only-keep-debug "$library" "$library.debug"
+    "${prefix}strip" --strip-all -o "$staged" "$library"
+    (cd "$(dirname "$library")" && "${prefix}objcopy" --add-gnu-debuglink="$(basename "$library").debug" "$staged")
+}
+
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
-cp "$windows_dll" "$stage/marlpike_voice.dll"
-cp "$linux_so" "$stage/libmarlpike_voice.so"
+strip_into x86_64-w64-mingw32- "$windows_dll" "$stage/marlpike_voice.dll"
+strip_into "" "$linux_so" "$stage/libmarlpike_voice.so"
 cat >"$stage/manifest.xml" <<XML
 <bundle version="1.0.0">
   <assets>

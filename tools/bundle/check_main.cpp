@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "bundle/elf.h"
 #include "bundle/manifest.h"
 #include "bundle/pe.h"
 #include "common/args.h"
@@ -163,6 +164,20 @@ int main(int argc, char **argv) {
                 fail(what + ": no --probe to load it with");
                 continue;
             }
+            std::string bytes;
+            ElfInfo elf;
+            std::string error;
+            if (!read_text_file(file.string(), &bytes) || !read_elf(bytes, &elf, &error)) {
+                fail(what + ": " + (error.empty() ? "cannot be read" : error));
+                continue;
+            }
+            if (!elf.x64) fail(what + ": not an x86-64 library");
+            std::string needs = elf.glibc.empty() ? "" : "glibc " + elf.glibc + " or later";
+            for (const std::string &lib : elf.needed)
+                if (!lib.starts_with("libc.so") && !lib.starts_with("libm.so"))
+                    needs += (needs.empty() ? "" : ", ") + lib;
+            ok(what + ": needs " + needs +
+               (elf.stripped ? "; stripped" : "; not stripped (debug data inside)"));
             std::string out;
             run(quote(probe) + " " + quote(file.string()) + " 2>&1", &out);
             judge_probe(what, out, manifest.version);
@@ -183,7 +198,8 @@ int main(int argc, char **argv) {
             for (const std::string &f : foreign_imports(pe))
                 fail(what + ": imports " + f + ", which a player's Windows does not have");
             ok(what + ": x86-64 DLL, " + std::to_string(mumble) + " plugin exports, imports " +
-               std::to_string(pe.imports.size()) + " system DLLs");
+               std::to_string(pe.imports.size()) + " system DLLs" +
+               (pe.stripped ? "; stripped" : "; not stripped (debug data inside)"));
             if (!windows_probe.empty() && !wine.empty()) {
                 std::string win_path = "Z:" + fs::absolute(file).string();
                 for (char &c : win_path)

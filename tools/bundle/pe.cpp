@@ -64,6 +64,9 @@ bool read_pe(std::string_view bytes, PeInfo *out, std::string *error) {
     }
     out->x64 = machine == 0x8664;
     out->dll = (characteristics & 0x2000) != 0;
+    uint32_t symbols = 0;
+    img.u32(pe + 16, &symbols); // entries of the COFF symbol table, which strip removes
+    out->stripped = symbols == 0;
     for (size_t i = 0; i < nsections; ++i) {
         const size_t sh = opt + opt_size + 40 * i;
         Section s{};

@@ -13,6 +13,7 @@ struct PeInfo {
     bool dll = false;
     std::vector<std::string> exports;
     std::vector<std::string> imports;
+    bool stripped = true; // no symbol table (a build with debug data has one)
 };
 
 // False with a reason when the bytes are not a PE image we can read.
