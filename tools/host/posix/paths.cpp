@@ -1,0 +1,27 @@
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "host/os.h"
+
+namespace mvhost::os {
+
+std::string make_temp_dir(const std::string &prefix, std::string *error) {
+    const char *tmp = std::getenv("TMPDIR");
+    std::string pattern =
+        std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/" + prefix + "XXXXXX";
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    if (mkdtemp(buffer.data()) == nullptr) {
+        if (error != nullptr) *error = "mkdtemp " + pattern + ": " + std::strerror(errno);
+        return {};
+    }
+    return buffer.data();
+}
+
+std::string build_path(const char *path) {
+    return path;
+}
+
+} // namespace mvhost::os
