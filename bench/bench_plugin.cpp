@@ -5,26 +5,23 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <chrono>
 #include <cmath>
 #include <cstring>
 #include <fstream>
 #include <link.h>
 #include <memory>
-#include <netinet/in.h>
 #include <poll.h>
 #include <string>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
-#include "support/bench_host.h"
-#include "support/bench_server.h"
+#include "falloff/stream_server.h"
+#include "net/fixtures.h"
 #include "support/figures.h"
-#include "support/loopback.h"
+#include "support/plugin_session.h"
 #include "support/probes.h"
 #include "support/workload.h"
 
@@ -32,23 +29,22 @@ namespace {
 
 using namespace mvbench;
 using Clock = std::chrono::steady_clock;
+using mvfalloff::StreamServer;
 
-constexpr mv::UserId kLocalUser = 1;
-constexpr char kLocalHash[] = "0123456789abcdef0123456789abcdef01234567";
+PluginSession *g_session = nullptr;
 
-BenchHost *g_host = nullptr;
-
-const PluginExports &plugin() {
-    return g_host->plugin();
+const mvhost::PluginExports &plugin() {
+    return g_session->plugin();
 }
 
-// The local user and users-1 others, named as the update lines name speakers.
-std::vector<HostUser> roster(size_t users) {
-    std::vector<HostUser> r{{kLocalUser, "VC-Me", kLocalHash}};
-    for (size_t i = 0; r.size() < users; ++i)
-        r.push_back({static_cast<mv::UserId>(i + 2), speaker_alias(i), ""});
-    return r;
+void mark_bench_thread() {
+    set_thread_role(Role::bench);
 }
+
+// The server's threads are the bench's own: the probes do not count them.
+struct BenchServer : StreamServer {
+    BenchServer() : StreamServer(&mark_bench_thread) {}
+};
 
 template <typename Pred>
 bool wait_until(Pred pred, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
@@ -121,18 +117,21 @@ double percentile(std::vector<uint32_t> v, double p) {
 
 // Connects the plugin to server and waits for the established link.
 bool connect_plugin(BenchServer &server, size_t users, int reconnect_sec = 1, bool debug_log = false) {
-    g_host->write_settings(server.port(), reconnect_sec, debug_log);
-    g_host->set_roster(roster(users), kLocalUser);
-    g_host->start();
+    SessionSettings settings;
+    settings.port = server.port();
+    settings.reconnect_sec = reconnect_sec;
+    settings.debug_log = debug_log;
+    g_session->write_settings(settings);
+    g_session->start(users);
     const uint64_t before = server.established();
     forget_subject();
-    plugin().onServerSynchronized(BenchHost::kConnection);
+    g_session->synchronise();
     return wait_until([&] { return server.established() > before; }) && wait_until(worker_waits_for_data);
 }
 
 void disconnect_plugin() {
-    plugin().onServerDisconnected(BenchHost::kConnection);
-    g_host->stop();
+    g_session->disconnect();
+    g_session->stop();
 }
 
 // ---- 2: holds of the state lock -------------------------------------------------------
@@ -150,9 +149,12 @@ void BM_LockHold(benchmark::State &state) {
     // The state lock is the first mutex that the audio callback takes.
     std::vector<float> pcm(960, 0.5f);
     set_thread_role(Role::audio);
-    lock_probe_watch_next();
-    plugin().onAudioSourceFetched(pcm.data(), 480, 2, 48000, true, 2);
-    lock_probe_cancel_watch();
+    {
+        const mvhost::AudioThreadMark as_audio;
+        lock_probe_watch_next();
+        plugin().onAudioSourceFetched(pcm.data(), 480, 2, 48000, true, 2);
+        lock_probe_cancel_watch();
+    }
     set_thread_role(Role::host);
     // An audio callback that takes no lock at all cannot wait for a holder.
     const bool audio_takes_lock = lock_probe_watching();
@@ -173,6 +175,7 @@ void BM_LockHold(benchmark::State &state) {
         server.stream(&lines, 0, 0);
         std::thread audio([&] {
             set_thread_role(Role::audio);
+            const mvhost::AudioThreadMark as_audio_thread;
             std::vector<float> buf(960, 0.5f);
             uint32_t user = 2;
             while (!stop.load(std::memory_order_relaxed)) {
@@ -186,7 +189,7 @@ void BM_LockHold(benchmark::State &state) {
         });
         const auto start = Clock::now();
         while (seconds_since(start) < duration) {
-            plugin().onUserAdded(BenchHost::kConnection, 2);
+            plugin().onUserAdded(kConnection, 2);
             ++refreshes;
         }
         stop.store(true);
@@ -316,39 +319,28 @@ void BM_LinkIdle(benchmark::State &state) {
 BENCHMARK(BM_LinkIdle)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // ---- 5: stop latency ----------------------------------------------------------------------------
-enum class WorkerState { backoff, connecting, handshake, established };
-constexpr const char *kStateNames[] = {"backoff", "connecting", "handshake", "established"};
+enum class WorkerState { backoff, connecting, handshake, established, lookup };
+constexpr const char *kStateNames[] = {"backoff", "connecting", "handshake", "established",
+                                       "lookup that never answers"};
+constexpr int kStates = 5;
 
-// A port on 127.0.0.1 whose SYNs go unanswered: its listener's queue is full.
-struct Blackhole {
-    int listener = -1;
-    int port = 0;
-    std::vector<int> clients;
-    Blackhole() {
-        listener = listen_loopback(0, &port);
-        for (int i = 0; i < 8; ++i) {
-            const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-            sockaddr_in addr{};
-            addr.sin_family = AF_INET;
-            addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            addr.sin_port = htons(static_cast<uint16_t>(port));
-            ::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
-            clients.push_back(fd);
-            pollfd p{fd, POLLOUT, 0};
-            if (::poll(&p, 1, 200) == 0) break; // this one hangs: the queue is full
-        }
+// Whether the worker is now waiting in state `which`.
+bool worker_in(WorkerState which, const BenchServer &server, uint64_t hellos, uint64_t established,
+               size_t lookups) {
+    const SubjectWait w = subject_wait();
+    switch (which) {
+    case WorkerState::backoff:
+        return w.in_poll && w.nfds == 1;
+    case WorkerState::connecting:
+        return w.in_poll && w.nfds == 2 && (w.events & POLLOUT) && w.connected;
+    case WorkerState::handshake:
+        return server.hellos() > hellos && worker_waits_for_data();
+    case WorkerState::established:
+        return server.established() > established && worker_waits_for_data();
+    case WorkerState::lookup: // the worker waits for its lookup thread and its stop event
+        return lookups_held() > lookups && worker_waits_for_data();
     }
-    ~Blackhole() {
-        for (int fd : clients)
-            close(fd);
-        close(listener);
-    }
-};
-
-int closed_port() {
-    int port = 0;
-    close(listen_loopback(1, &port));
-    return port;
+    return false;
 }
 
 void BM_StopLatency(benchmark::State &state) {
@@ -356,47 +348,40 @@ void BM_StopLatency(benchmark::State &state) {
     const auto which = static_cast<WorkerState>(state.range(0));
     const int reps = quick_mode() ? 3 : 10;
     BenchServer server;
-    std::unique_ptr<Blackhole> blackhole;
-    int port = server.port();
-    if (which == WorkerState::backoff) port = closed_port();
+    std::unique_ptr<mvnet::BlackholeListener> blackhole;
+    SessionSettings settings;
+    settings.port = server.port();
+    settings.reconnect_sec = 30; // a stop that waited for the backoff would show
+    if (which == WorkerState::backoff) settings.port = mvnet::refused_port();
     if (which == WorkerState::connecting) {
-        blackhole = std::make_unique<Blackhole>();
-        port = blackhole->port;
+        blackhole = std::make_unique<mvnet::BlackholeListener>(200);
+        settings.port = blackhole->port();
     }
-    if (which == WorkerState::handshake) server.set_mode(BenchServer::Mode::mute);
-    // A long backoff: a stop that waited for it would show.
-    g_host->write_settings(port, 30, false);
-    g_host->set_roster(roster(9), kLocalUser);
-    g_host->start();
+    if (which == WorkerState::handshake) server.set_mode(StreamServer::Mode::mute);
+    if (which == WorkerState::lookup) {
+        settings.host = kHangingHost;
+        hold_lookups();
+    }
+    g_session->write_settings(settings);
+    g_session->start(9);
 
     std::vector<double> latencies_ms;
-    bool reached = true;
+    bool reached = blackhole == nullptr || blackhole->ready();
     for (auto _ : state) {
         for (int rep = 0; rep < reps && reached; ++rep) {
             forget_subject();
             const uint64_t hellos = server.hellos();
             const uint64_t established = server.established();
-            plugin().onServerSynchronized(BenchHost::kConnection);
-            reached = wait_until([&] {
-                const SubjectWait w = subject_wait();
-                switch (which) {
-                case WorkerState::backoff:
-                    return w.in_poll && w.nfds == 1;
-                case WorkerState::connecting:
-                    return w.in_poll && w.nfds == 2 && (w.events & POLLOUT) && w.connected;
-                case WorkerState::handshake:
-                    return server.hellos() > hellos && worker_waits_for_data();
-                case WorkerState::established:
-                    return server.established() > established && worker_waits_for_data();
-                }
-                return false;
-            });
+            const size_t lookups = lookups_held();
+            g_session->synchronise();
+            reached = wait_until([&] { return worker_in(which, server, hellos, established, lookups); });
             std::this_thread::sleep_for(std::chrono::milliseconds(20)); // well inside the wait
             const int tid = subject_tid();
             const auto t0 = Clock::now();
-            plugin().onServerDisconnected(BenchHost::kConnection);
+            g_session->disconnect();
             latencies_ms.push_back(seconds_since(t0) * 1e3);
-            // The worker's thread must be gone, not merely given up on.
+            // The worker's thread must be gone, not merely given up on (a
+            // lookup's own thread is left behind, by design).
             const std::string task = "/proc/self/task/" + std::to_string(tid);
             struct stat st {};
             if (tid != 0 &&
@@ -404,7 +389,8 @@ void BM_StopLatency(benchmark::State &state) {
                 latencies_ms.back() = std::max(latencies_ms.back(), seconds_since(t0) * 1e3);
         }
     }
-    g_host->stop();
+    g_session->stop();
+    release_lookups(); // the lookups left behind end now
     if (!reached) {
         state.SkipWithError((std::string("worker never reached ") + kStateNames[state.range(0)]).c_str());
         return;
@@ -414,7 +400,11 @@ void BM_StopLatency(benchmark::State &state) {
     state.counters["stop_median_ms"] = latencies_ms[latencies_ms.size() / 2];
     state.counters["stop_max_ms"] = latencies_ms.back();
 }
-BENCHMARK(BM_StopLatency)->DenseRange(0, 3)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_StopLatency)
+    ->DenseRange(0, kStates - 1)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 // ---- 6: memory ----------------------------------------------------------------------------------
 struct Segments {
@@ -440,7 +430,7 @@ int add_segments(dl_phdr_info *info, size_t, void *arg) {
 }
 
 void BM_StaticFootprint(benchmark::State &state) {
-    Segments s{g_host->library_path().c_str()};
+    Segments s{g_session->library_path().c_str()};
     for (auto _ : state)
         dl_iterate_phdr(add_segments, &s);
     state.counters["text_kib"] = static_cast<double>(s.text) / 1024;
@@ -448,6 +438,21 @@ void BM_StaticFootprint(benchmark::State &state) {
     state.counters["data_bss_kib"] = static_cast<double>(s.data) / 1024;
 }
 BENCHMARK(BM_StaticFootprint)->Iterations(1);
+
+// Resident set size of this process, in kilobytes.
+long resident_kb() {
+    std::ifstream status("/proc/self/status");
+    std::string key;
+    while (status >> key) {
+        if (key == "VmRSS:") {
+            long kb = 0;
+            status >> kb;
+            return kb;
+        }
+        status.ignore(4096, '\n');
+    }
+    return -1;
+}
 
 // One simulated hour: per minute, 600 updates of 64 speakers with 3 server
 // PINGs among them, 3000 audio callbacks of 20 ms for each of 8 speakers, and
@@ -467,6 +472,7 @@ void BM_MemoryHour(benchmark::State &state) {
         minute.push_back("UPDATE2 " + update_payload(64, false, i % 7) + "\n");
         if (i % 200 == 100) minute.push_back("PING\n");
     }
+    const std::vector<mvhost::RosterUser> users = roster(64);
     std::vector<float> pcm(960 * 2, 0.25f);
     uint64_t recv_offset = sys_counts().recv_bytes - server.bytes_sent();
     bool ok = true;
@@ -480,17 +486,23 @@ void BM_MemoryHour(benchmark::State &state) {
     auto play_minute = [&](int m) {
         server.stream(&minute, 1, 0);
         for (int call = 0; call < 3000; ++call) {
-            for (mv::UserId u = 2; u < 10; ++u)
-                plugin().onAudioSourceFetched(pcm.data(), 960, 2, 48000, true, u);
+            {
+                const mvhost::AudioThreadMark as_audio;
+                for (mvhost::UserId u = 2; u < 10; ++u)
+                    plugin().onAudioSourceFetched(pcm.data(), 960, 2, 48000, true, u);
+            }
             if (call % 64 == 0) std::fill(pcm.begin(), pcm.end(), 0.25f);
             if (call % 500 == 0) {
                 const size_t who = 20 + static_cast<size_t>(call / 500);
                 const bool present = (m & 1) != 0;
-                g_host->set_user_present(who, present);
+                const auto id = static_cast<mvhost::UserId>(who + 1);
+                g_session->host().remove_user(id); // present at most once
                 if (present) {
-                    plugin().onUserAdded(BenchHost::kConnection, static_cast<mv::UserId>(who + 1));
+                    g_session->host().add_user(users[who]);
+                    plugin().onUserAdded(kConnection, id);
                 } else {
-                    plugin().onUserRemoved(BenchHost::kConnection, static_cast<mv::UserId>(who + 1));
+                    g_session->host().remove_user(id);
+                    plugin().onUserRemoved(kConnection, id);
                 }
             }
         }
@@ -498,8 +510,8 @@ void BM_MemoryHour(benchmark::State &state) {
         ok = ok && drained();
         if (m == minutes / 2) {
             const uint64_t established = server.established();
-            plugin().onServerDisconnected(BenchHost::kConnection);
-            plugin().onServerSynchronized(BenchHost::kConnection);
+            g_session->disconnect();
+            g_session->synchronise();
             relink(established);
         } else if (m % 10 == 0) {
             const uint64_t established = server.established();
@@ -521,7 +533,7 @@ void BM_MemoryHour(benchmark::State &state) {
         ok = ok && drained() && wait_until(worker_waits_for_data);
         after = alloc_counts();
         rss_after = resident_kb();
-        outstanding = g_host->outstanding();
+        outstanding = g_session->host().outstanding();
     }
     disconnect_plugin();
     if (!ok) state.SkipWithError("the session stalled");
@@ -612,14 +624,14 @@ void figures(const CollectingReporter &r) {
                         counter(r, n, "pings_sent")),
                     "-", "-", Verdict::info});
     }
-    for (int s = 0; s < 4; ++s) {
+    for (int s = 0; s < kStates; ++s) {
         const std::string n = "BM_StopLatency/" + std::to_string(s);
         if (r.find(n) == nullptr) continue;
         const double max = counter(r, n, "stop_max_ms");
-        static constexpr const char *kReference[] = {"up to reconnect_sec (8 s); the stopper gives up at 6 s",
-                                                     "up to the system's connect timeout (about 2 min)",
-                                                     "up to the 5 s receive timeout",
-                                                     "up to the 5 s receive timeout"};
+        static constexpr const char *kReference[] = {
+            "up to reconnect_sec (8 s); the stopper gives up at 6 s",
+            "up to the system's connect timeout (about 2 min)", "up to the 5 s receive timeout",
+            "up to the 5 s receive timeout", "until the lookup gives up (10 s or more; here never)"};
         add_figure({"5 stop latency",
                     fmt("%s: median, max of %.0f stops", kStateNames[s], counter(r, n, "stops")),
                     fmt("%.2f ms, %.2f ms", counter(r, n, "stop_median_ms"), max), "< 100 ms", kReference[s],
@@ -655,12 +667,12 @@ void figures(const CollectingReporter &r) {
 } // namespace
 
 int main(int argc, char **argv) {
-    BenchHost host;
-    g_host = &host;
+    PluginSession session(&mark_bench_thread);
+    g_session = &session;
     CollectingReporter reporter;
     if (!run_benchmarks(argc, argv, reporter)) return 1;
     figures(reporter);
     print_figures("End-to-end figures (bench_plugin)");
-    g_host = nullptr;
+    g_session = nullptr;
     return 0;
 }
