@@ -4,10 +4,6 @@
 
 namespace mv {
 
-Multipliers pan_multipliers(float gain, float pan) noexcept {
-    return {std::sqrt((1.0f - pan) * 0.5f) * gain, std::sqrt((1.0f + pan) * 0.5f) * gain};
-}
-
 void apply_gain_pan(float *pcm, uint32_t frames, uint16_t channels, float gain,
                     const Multipliers &m) noexcept {
     // Locals, not reads through m: the compiler cannot prove m does not alias

@@ -3,16 +3,9 @@
 
 #include <cstdint>
 
+#include "common/pan_law.h"
+
 namespace mv {
-
-struct Multipliers {
-    float left;
-    float right;
-};
-
-// left = sqrt((1 - pan) * 0.5) * gain, right = sqrt((1 + pan) * 0.5) * gain,
-// in 32-bit floats, in that order of operations.
-[[nodiscard]] Multipliers pan_multipliers(float gain, float pan) noexcept;
 
 // Mono: every sample times gain. Two or more channels: channel 0 times left,
 // channel 1 times right, the others times gain.

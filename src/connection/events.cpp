@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "audio/voice_bank.h"
 #include "common/text.h"
 #include "falloff/worker.h"
 #include "log/log.h"
@@ -118,6 +119,7 @@ void connection_reset() noexcept {
     g_state.local_alias[0] = '\0';
     clear_alias_map();
     clear_speaker_table();
+    voices_forget();
 }
 
 } // namespace mv

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 
+#include "common/pan_law.h"
 #include "common/text.h"
 
 namespace mv {
@@ -108,7 +109,9 @@ float number_or_zero(float v) noexcept {
 }
 
 // Parses entry into out and gives the alias length, so callers need no strlen.
-bool parse_entry(std::string_view entry, bool with_pan, SpeakerState &out, size_t &alias_len) noexcept {
+// UPDATE reads a gain, UPDATE2 a gain and a pan, UPDATE3 also a muffle; as in
+// formatted scanning, a number is read only when the one before it was.
+bool parse_entry(std::string_view entry, UpdateKind kind, SpeakerState &out, size_t &alias_len) noexcept {
     entry = entry.substr(0, entry.find('\0')); // the text ends at its first NUL
     const char *p = entry.data();
     const char *const end = p + entry.size();
@@ -127,12 +130,21 @@ bool parse_entry(std::string_view entry, bool with_pan, SpeakerState &out, size_
     if (p == nullptr) return false;
 
     float pan = 0.0f;
-    if (with_pan && parse_number(skip_space(p, end), end, pan) == nullptr) pan = 0.0f;
+    float muffle = 0.0f;
+    if (kind != UpdateKind::update) {
+        p = parse_number(skip_space(p, end), end, pan);
+        if (p == nullptr) {
+            pan = 0.0f;
+        } else if (kind == UpdateKind::update3 && parse_number(skip_space(p, end), end, muffle) == nullptr) {
+            muffle = 0.0f;
+        }
+    }
 
     std::memcpy(out.alias, alias, len);
     out.alias[len] = '\0';
     out.gain = number_or_zero(gain);
     out.pan = number_or_zero(pan);
+    out.muffle = number_or_zero(muffle);
     alias_len = len;
     return true;
 }
@@ -150,6 +162,7 @@ void merge_entry(SpeakerTable &table, const SpeakerState &entry, size_t alias_le
             // A repeated alias keeps its first position and spelling.
             row.gain = entry.gain;
             row.pan = entry.pan;
+            row.muffle = entry.muffle;
             return;
         }
     }
@@ -159,6 +172,7 @@ void merge_entry(SpeakerTable &table, const SpeakerState &entry, size_t alias_le
     std::memcpy(row.alias, entry.alias, alias_len + 1);
     row.gain = entry.gain;
     row.pan = entry.pan;
+    row.muffle = entry.muffle;
     table.hashes[table.count] = hash;
     table.index[slot] = static_cast<uint16_t>(table.count + 1);
     ++table.count;
@@ -192,15 +206,19 @@ float clamp_pan(float pan) noexcept {
     return pan;
 }
 
-bool parse_speaker_entry(std::string_view entry, bool with_pan, SpeakerState &out) noexcept {
+float clamp_muffle(float muffle) noexcept {
+    if (std::isnan(muffle) || muffle < 0.0f) return 0.0f;
+    return muffle > 1.0f ? 1.0f : muffle;
+}
+
+bool parse_speaker_entry(std::string_view entry, UpdateKind kind, SpeakerState &out) noexcept {
     size_t alias_len = 0;
-    return parse_entry(entry, with_pan, out, alias_len);
+    return parse_entry(entry, kind, out, alias_len);
 }
 
 void build_speaker_table(SpeakerTable &table, UpdateKind kind, std::string_view payload) noexcept {
     speaker_table_clear(table);
     payload = payload.substr(0, payload.find('\0'));
-    const bool with_pan = kind != UpdateKind::update;
 
     // Split at commas; runs of commas and blank pieces yield nothing.
     size_t pos = 0;
@@ -212,10 +230,19 @@ void build_speaker_table(SpeakerTable &table, UpdateKind kind, std::string_view 
 
         SpeakerState entry;
         size_t alias_len = 0;
-        if (piece.empty() || !parse_entry(piece, with_pan, entry, alias_len)) continue;
+        if (piece.empty() || !parse_entry(piece, kind, entry, alias_len)) continue;
         entry.gain = clamp_gain(entry.gain);
         entry.pan = clamp_pan(entry.pan);
+        entry.muffle = clamp_muffle(entry.muffle);
         merge_entry(table, entry, alias_len);
+    }
+    // The pan law runs here, on the worker, once per row and update, so that
+    // the audio path only looks up and multiplies.
+    for (size_t i = 0; i < table.count; ++i) {
+        SpeakerState &row = table.rows[i];
+        const Multipliers m = pan_multipliers(row.gain, row.pan);
+        row.left = m.left;
+        row.right = m.right;
     }
 }
 

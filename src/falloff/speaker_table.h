@@ -18,8 +18,12 @@ enum class UpdateKind { update, update2, update3 };
 
 struct SpeakerState {
     char alias[kAliasCap];
-    float gain;
-    float pan;
+    float gain;   // [0, 1]
+    float pan;    // [-1, 1]
+    float muffle; // [0, 1]: 0 clear, 1 fully muffled (UPDATE3 only)
+    // The equal-power pan law applied to gain and pan when the table is built.
+    float left;
+    float right;
 };
 
 struct SpeakerTable {
@@ -30,12 +34,14 @@ struct SpeakerTable {
     uint16_t index[2 * kMaxSpeakers];
 };
 
-// One speaker entry ("alias gain [pan]"), already trimmed. False when invalid.
-// A gain or pan that is not a number is stored as 0.
-bool parse_speaker_entry(std::string_view entry, bool with_pan, SpeakerState &out) noexcept;
+// One speaker entry, already trimmed: "alias gain" (UPDATE), "alias gain [pan]"
+// (UPDATE2), "alias gain [pan [muffle]]" (UPDATE3). False when invalid. A
+// number that is not a number, or is absent, is stored as 0; nothing is clamped.
+bool parse_speaker_entry(std::string_view entry, UpdateKind kind, SpeakerState &out) noexcept;
 
 // Rebuilds table from an update payload: split at commas, parse, clamp, merge
-// repeated aliases (first position and spelling, last values), cap at 512 rows.
+// repeated aliases (first position and spelling, last values), cap at 512
+// rows; then each row's left and right multipliers.
 void build_speaker_table(SpeakerTable &table, UpdateKind kind, std::string_view payload) noexcept;
 
 void speaker_table_clear(SpeakerTable &table) noexcept;
@@ -44,7 +50,8 @@ void speaker_table_clear(SpeakerTable &table) noexcept;
 [[nodiscard]] const SpeakerState *speaker_table_find(const SpeakerTable &table, std::string_view alias,
                                                      uint32_t alias_hash) noexcept;
 
-[[nodiscard]] float clamp_gain(float gain) noexcept; // [0, 1], NaN -> 0
-[[nodiscard]] float clamp_pan(float pan) noexcept;   // [-1, 1], NaN -> 0
+[[nodiscard]] float clamp_gain(float gain) noexcept;     // [0, 1], NaN -> 0
+[[nodiscard]] float clamp_pan(float pan) noexcept;       // [-1, 1], NaN -> 0
+[[nodiscard]] float clamp_muffle(float muffle) noexcept; // [0, 1], NaN -> 0
 
 } // namespace mv

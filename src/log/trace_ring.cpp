@@ -91,6 +91,11 @@ size_t format_audio_trace(char *out, size_t cap, const AudioTrace &t) noexcept {
                       static_cast<unsigned>(t.channels), static_cast<unsigned>(t.samples),
                       static_cast<unsigned>(t.rate), fixed(t.left, 4).text, fixed(t.right, 4).text,
                       fixed(t.peak_before, 6).text, fixed(t.peak_after, 6).text, fixed(t.peak_ratio, 4).text);
+    if (n >= 0 && static_cast<size_t>(n) < cap && t.muffle > 0.0f) {
+        const int more =
+            std::snprintf(out + n, cap - static_cast<size_t>(n), " muffle=%s", fixed(t.muffle, 4).text);
+        n = more < 0 ? n : n + more;
+    }
     if (n < 0) {
         out[0] = '\0';
         return 0;

@@ -20,7 +20,8 @@ struct AudioTrace {
     int state_found;
     float gain, pan;
     uint32_t channels, samples, rate;
-    float left, right;
+    float left, right; // the multipliers in effect at the end of the call
+    float muffle;      // the muffle used (0: none, and no field in the line)
     float peak_before, peak_after, peak_ratio;
 };
 

@@ -33,6 +33,7 @@ ErrorCode plugin_init(PluginId id) noexcept {
     log_set_secret(g_state.settings.api_key);
     g_state.audio_enabled.store(g_state.settings.enabled, std::memory_order_relaxed);
     g_state.audio_trace.store(g_state.settings.debug_log, std::memory_order_relaxed);
+    g_state.audio_smoothing_ms.store(g_state.settings.smoothing_ms, std::memory_order_relaxed);
     log_set_host_sink(&host::log_line);
 
     if (!g_state.net_started) {

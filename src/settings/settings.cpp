@@ -64,6 +64,7 @@ void settings_defaults(PluginSettings &s) noexcept {
     s.enabled = true;
     s.debug_log = true;
     s.reconnect_sec = kDefaultReconnectSec;
+    s.smoothing_ms = 0;
 }
 
 void paths_from_module(PluginPaths &p, const char *module_path, char separator) noexcept {
@@ -105,6 +106,9 @@ void settings_apply_line(PluginSettings &s, const char *line) noexcept {
         if (sec < 1) sec = 1;
         if (sec > kMaxReconnectSec) sec = kMaxReconnectSec;
         s.reconnect_sec = sec;
+    } else if (ascii_iequals(key, "smoothing_ms")) {
+        const int32_t ms = parse_int_view(value);
+        s.smoothing_ms = ms < 0 ? 0 : ms > kMaxSmoothingMs ? kMaxSmoothingMs : ms;
     }
 }
 

@@ -16,6 +16,9 @@ inline constexpr char kDefaultApiKey[] = "SET_THIS_PRIVATE_KEY";
 inline constexpr int32_t kDefaultReconnectSec = 8;
 // The pause is reconnect_sec * 1000 ms in a signed 32-bit integer.
 inline constexpr int32_t kMaxReconnectSec = 2147483;
+// 0: a new gain or pan is a step at the next audio call; above: each speaker's
+// multipliers move to it linearly over this many milliseconds.
+inline constexpr int32_t kMaxSmoothingMs = 1000;
 
 inline constexpr char kSettingsFileName[] = "marlpike_voice.ini";
 // A settings file is a few lines; this bounds what a stray large file costs.
@@ -29,6 +32,7 @@ struct PluginSettings {
     bool enabled;
     bool debug_log;
     int32_t reconnect_sec;
+    int32_t smoothing_ms; // 0 (off) to kMaxSmoothingMs
 };
 
 struct PluginPaths {

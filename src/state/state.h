@@ -8,8 +8,8 @@
 #include "connection/alias_map.h"
 #include "falloff/speaker_table.h"
 #include "platform/platform.h"
-#include "state/host_api.h"
 #include "settings/settings.h"
+#include "state/host_api.h"
 
 namespace mv {
 
@@ -47,6 +47,7 @@ struct PluginState {
     // while a later init rewrites the settings, so it reads these copies.
     std::atomic<bool> audio_enabled{false};
     std::atomic<bool> audio_trace{false};
+    std::atomic<int32_t> audio_smoothing_ms{0};
     PluginPaths paths{}; // written by init only
 
     std::atomic<ConnectionId> connection_id{-1};

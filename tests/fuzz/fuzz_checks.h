@@ -198,6 +198,7 @@ struct Row {
     std::string alias;
     float gain;
     float pan;
+    float muffle;
 };
 
 inline std::string folded(std::string_view s) {
@@ -236,14 +237,16 @@ inline std::vector<Row> model_rows(mv::UpdateKind kind, std::string_view payload
         const std::string_view piece = mv::trim(payload.substr(pos, comma - pos));
         pos = comma + 1;
         mv::SpeakerState entry{};
-        if (piece.empty() || !mv::parse_speaker_entry(piece, kind != mv::UpdateKind::update, entry)) continue;
+        if (piece.empty() || !mv::parse_speaker_entry(piece, kind, entry)) continue;
         if (scanning_fails(piece, std::strlen(entry.alias)))
             broken = "entry \"" + std::string(piece.substr(0, 60)) + "\" read although scanning fails it";
-        const Row row{entry.alias, mv::clamp_gain(entry.gain), mv::clamp_pan(entry.pan)};
+        const Row row{entry.alias, mv::clamp_gain(entry.gain), mv::clamp_pan(entry.pan),
+                      mv::clamp_muffle(entry.muffle)};
         const auto [at, added] = index.emplace(folded(row.alias), rows.size());
         if (!added) {
             rows[at->second].gain = row.gain;
             rows[at->second].pan = row.pan;
+            rows[at->second].muffle = row.muffle;
         } else if (rows.size() < mv::kMaxSpeakers) {
             rows.push_back(row);
         } else {
@@ -253,7 +256,7 @@ inline std::vector<Row> model_rows(mv::UpdateKind kind, std::string_view payload
     return rows;
 }
 
-inline std::string check_table(const std::vector<Row> &want) {
+inline std::string check_table(mv::UpdateKind kind, const std::vector<Row> &want) {
     mv::platform::LockGuard guard(mv::g_state.lock);
     const mv::SpeakerTable &t = *mv::g_state.speakers.load();
     if (t.count > mv::kMaxSpeakers) return "more than 512 rows";
@@ -267,14 +270,22 @@ inline std::string check_table(const std::vector<Row> &want) {
         if (len == 0 || len >= mv::kAliasCap) return at + "alias empty or unterminated";
         for (size_t k = 0; k < len; ++k)
             if (mv::is_space(r.alias[k]) || r.alias[k] == ',') return at + "whitespace or comma in the alias";
-        if (std::isnan(r.gain) || std::isnan(r.pan)) return at + "NaN";
+        if (std::isnan(r.gain) || std::isnan(r.pan) || std::isnan(r.muffle)) return at + "NaN";
         if (!(r.gain >= 0.0f && r.gain <= 1.0f)) return at + "gain out of [0, 1]";
         if (!(r.pan >= -1.0f && r.pan <= 1.0f)) return at + "pan out of [-1, 1]";
+        if (!(r.muffle >= 0.0f && r.muffle <= 1.0f)) return at + "muffle out of [0, 1]";
+        if (kind != mv::UpdateKind::update3 && r.muffle != 0.0f) return at + "muffle from a kind without one";
+        // The audio path multiplies by these alone: they must be the law's.
+        const float l = std::sqrt((1.0f - r.pan) * 0.5f) * r.gain,
+                    rr = std::sqrt((1.0f + r.pan) * 0.5f) * r.gain;
+        if (std::memcmp(&l, &r.left, sizeof l) != 0 || std::memcmp(&rr, &r.right, sizeof rr) != 0)
+            return at + "multipliers other than the pan law's";
         if (const auto [it, added] = seen.emplace(folded(r.alias), i); !added)
             return at + "alias repeats row " + std::to_string(it->second);
         if (want[i].alias != r.alias) return at + "alias out of first-appearance order";
         if (std::memcmp(&want[i].gain, &r.gain, sizeof r.gain) != 0 ||
-            std::memcmp(&want[i].pan, &r.pan, sizeof r.pan) != 0)
+            std::memcmp(&want[i].pan, &r.pan, sizeof r.pan) != 0 ||
+            std::memcmp(&want[i].muffle, &r.muffle, sizeof r.muffle) != 0)
             return at + "values other than the last given";
         const std::string_view alias(r.alias, len);
         if (mv::speaker_table_find(t, alias, mv::fold_hash(alias)) != &r)
@@ -308,7 +319,7 @@ inline std::string check_update_lines(const uint8_t *in, size_t size) {
         mv::apply_update(kind, payload, now += 997);
         std::string broken;
         const std::vector<Row> want = model_rows(kind, payload, broken);
-        if (broken.empty()) broken = check_table(want);
+        if (broken.empty()) broken = check_table(kind, want);
         if (!broken.empty()) return "after \"" + std::string(line, len < 60 ? len : 60) + "\": " + broken;
     }
     return {};

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/pan_law.h"
 #include "common/text.h"
 #include "falloff/speaker_table.h"
 
@@ -16,18 +17,24 @@ namespace {
 
 struct Row {
     std::string alias;
-    float gain, pan;
+    float gain, pan, muffle = 0;
     bool operator==(const Row &) const = default;
 };
 
 std::ostream &operator<<(std::ostream &os, const Row &r) {
-    return os << r.alias << ' ' << r.gain << ' ' << r.pan;
+    return os << r.alias << ' ' << r.gain << ' ' << r.pan << ' ' << r.muffle;
 }
 
+// The rows, each checked for the multipliers the audio path will use.
 std::vector<Row> rows_of(const SpeakerTable &t) {
     std::vector<Row> rows;
-    for (size_t i = 0; i < t.count; ++i)
-        rows.push_back({t.rows[i].alias, t.rows[i].gain, t.rows[i].pan});
+    for (size_t i = 0; i < t.count; ++i) {
+        const SpeakerState &r = t.rows[i];
+        const Multipliers m = pan_multipliers(r.gain, r.pan);
+        EXPECT_EQ(r.left, m.left) << r.alias;
+        EXPECT_EQ(r.right, m.right) << r.alias;
+        rows.push_back({r.alias, r.gain, r.pan, r.muffle});
+    }
     return rows;
 }
 
@@ -41,49 +48,56 @@ const std::string a127(127, 'a');
 } // namespace
 
 TEST(SpeakerEntry, ReadsAsFormattedScanningDoes) {
+    constexpr UpdateKind k1 = UpdateKind::update, k2 = UpdateKind::update2, k3 = UpdateKind::update3;
     const struct {
         std::string entry;
-        bool with_pan;
+        UpdateKind kind;
         std::optional<Row> want;
     } cases[] = {
-        {"VC-a 0.5 -0.25", true, Row{"VC-a", 0.5f, -0.25f}},
-        {"VC-a 0.5 -0.25", false, Row{"VC-a", 0.5f, 0.0f}},
-        {"VC-a\t0.5\v\f0.25 trailing junk", true, Row{"VC-a", 0.5f, 0.25f}},
-        {"VC-a 0.5-0.25", true, Row{"VC-a", 0.5f, -0.25f}},
-        {"VC-a 0.5 x", true, Row{"VC-a", 0.5f, 0.0f}},
-        {"VC-a 1e 2", true, Row{"VC-a", 1.0f, 0.0f}}, // "e 2" is no exponent
-        {"VC-a +.5e1 -1E-1", true, Row{"VC-a", 5.0f, -0.1f}},
-        {"VC-a 0x1p-1 0X.8p1", true, Row{"VC-a", 0.5f, 1.0f}},
-        {"VC-a nan NaN(7)", true, Row{"VC-a", 0.0f, 0.0f}},
-        {"VC-a inf -Infinity", true, Row{"VC-a", kInf, -kInf}},
-        {"VC-a 1e39 -1e-999999999999", true, Row{"VC-a", kInf, -0.0f}},
-        {"VC-a 1" + std::string(40, '0') + " 0." + std::string(60, '0') + "1e10", true, Row{"VC-a", kInf, 0}},
-        {"VC-a 0x1" + std::string(50, '0') + "p-60 -0x0.01p-160", true, Row{"VC-a", kInf, -0.0f}},
-        {a127 + "1 0.3", true, Row{a127, 1.0f, 0.3f}}, // the cut run goes on as the gain
-        {a127 + "aa 0.3", true, {}},
-        {std::string("VC-a 0.5\0 0.3", 13), true, Row{"VC-a", 0.5f, 0.0f}},
-        {"VC-a", true, {}},
-        {"VC-a x", true, {}},
-        {"VC-a +-1", true, {}},
-        {"VC-a .", true, {}},
+        {"VC-a 0.5 -0.25", k2, Row{"VC-a", 0.5f, -0.25f}},
+        {"VC-a 0.5 -0.25", k1, Row{"VC-a", 0.5f, 0.0f}},
+        {"VC-a\t0.5\v\f0.25 trailing junk", k2, Row{"VC-a", 0.5f, 0.25f}},
+        {"VC-a 0.5-0.25", k2, Row{"VC-a", 0.5f, -0.25f}},
+        {"VC-a 0.5 x", k2, Row{"VC-a", 0.5f, 0.0f}},
+        {"VC-a 1e 2", k2, Row{"VC-a", 1.0f, 0.0f}}, // "e 2" is no exponent
+        {"VC-a +.5e1 -1E-1", k2, Row{"VC-a", 5.0f, -0.1f}},
+        {"VC-a 0x1p-1 0X.8p1", k2, Row{"VC-a", 0.5f, 1.0f}},
+        {"VC-a nan NaN(7)", k2, Row{"VC-a", 0.0f, 0.0f}},
+        {"VC-a inf -Infinity", k2, Row{"VC-a", kInf, -kInf}},
+        {"VC-a 1e39 -1e-999999999999", k2, Row{"VC-a", kInf, -0.0f}},
+        {"VC-a 1" + std::string(40, '0') + " 0." + std::string(60, '0') + "1e10", k2, Row{"VC-a", kInf, 0}},
+        {"VC-a 0x1" + std::string(50, '0') + "p-60 -0x0.01p-160", k2, Row{"VC-a", kInf, -0.0f}},
+        {a127 + "1 0.3", k2, Row{a127, 1.0f, 0.3f}}, // the cut run goes on as the gain
+        {a127 + "aa 0.3", k2, {}},
+        {std::string("VC-a 0.5\0 0.3", 13), k2, Row{"VC-a", 0.5f, 0.0f}},
+        {"VC-a", k2, {}},
+        {"VC-a x", k2, {}},
+        {"VC-a +-1", k2, {}},
+        {"VC-a .", k2, {}},
         // Scanning gives back one character only: a form that starts longer
         // than it ends fails (a silent speaker), never falls back to a shorter one.
-        {"VC-a infi", true, {}},
-        {"VC-a infin 0.5", true, {}},
-        {"VC-a infini", true, {}},
-        {"VC-a INFINIT", true, {}},
-        {"VC-a infinity -infx", true, Row{"VC-a", kInf, -kInf}},
-        {"VC-a 0x", true, {}},
-        {"VC-a -0xg", true, {}},
-        {"VC-a 0x.", true, {}},
-        {"VC-a 1 infin", true, Row{"VC-a", 1.0f, 0.0f}}, // an unreadable pan is the centre
-        {"VC-a 1 0x", true, Row{"VC-a", 1.0f, 0.0f}},
+        {"VC-a infi", k2, {}},
+        {"VC-a infin 0.5", k2, {}},
+        {"VC-a infini", k2, {}},
+        {"VC-a INFINIT", k2, {}},
+        {"VC-a infinity -infx", k2, Row{"VC-a", kInf, -kInf}},
+        {"VC-a 0x", k2, {}},
+        {"VC-a -0xg", k2, {}},
+        {"VC-a 0x.", k2, {}},
+        {"VC-a 1 infin", k2, Row{"VC-a", 1.0f, 0.0f}}, // an unreadable pan is the centre
+        {"VC-a 1 0x", k2, Row{"VC-a", 1.0f, 0.0f}},
+        // UPDATE3 may carry a muffle after the pan, read by the same rules.
+        {"VC-a 0.5 -0.25 0.75", k3, Row{"VC-a", 0.5f, -0.25f, 0.75f}},
+        {"VC-a 0.5 -0.25 0.75", k2, Row{"VC-a", 0.5f, -0.25f, 0}},
+        {"VC-a 0.5 x 0.75", k3, Row{"VC-a", 0.5f, 0, 0}}, // no pan read, so no muffle either
+        {"VC-a 0.5 0 nan", k3, Row{"VC-a", 0.5f, 0, 0}},
+        {"VC-a 0.5 0 infin", k3, Row{"VC-a", 0.5f, 0, 0}},
     };
     for (const auto &c : cases) {
         SpeakerState out{};
-        ASSERT_EQ(parse_speaker_entry(c.entry, c.with_pan, out), c.want.has_value()) << c.entry;
+        ASSERT_EQ(parse_speaker_entry(c.entry, c.kind, out), c.want.has_value()) << c.entry;
         if (c.want) {
-            EXPECT_EQ((Row{out.alias, out.gain, out.pan}), *c.want) << c.entry;
+            EXPECT_EQ((Row{out.alias, out.gain, out.pan, out.muffle}), *c.want) << c.entry;
         }
     }
 }
@@ -91,12 +105,13 @@ TEST(SpeakerEntry, ReadsAsFormattedScanningDoes) {
 TEST(SpeakerEntry, Clamps) {
     const float nan = std::numeric_limits<float>::quiet_NaN();
     const struct {
-        float in, gain, pan;
-    } cases[] = {{-0.5f, 0, -0.5f},     {1.7f, 1, 1}, {-3, 0, -1},  {2, 1, 1},
-                 {0.25f, 0.25f, 0.25f}, {nan, 0, 0},  {kInf, 1, 1}, {-kInf, 0, -1}};
+        float in, gain, pan, muffle;
+    } cases[] = {{-0.5f, 0, -0.5f, 0},         {1.7f, 1, 1, 1}, {-3, 0, -1, 0},  {2, 1, 1, 1},
+                 {0.25f, 0.25f, 0.25f, 0.25f}, {nan, 0, 0, 0},  {kInf, 1, 1, 1}, {-kInf, 0, -1, 0}};
     for (const auto &c : cases) {
         EXPECT_EQ(clamp_gain(c.in), c.gain) << c.in;
         EXPECT_EQ(clamp_pan(c.in), c.pan) << c.in;
+        EXPECT_EQ(clamp_muffle(c.in), c.muffle) << c.in;
     }
 }
 
@@ -113,6 +128,7 @@ TEST(SpeakerTable, BuildsFromPayload) {
         {UpdateKind::update2, ",,, a 1 ,,,,\tb 0.5 0.5 ,,  ,  ", {{"a", 1, 0}, {"b", 0.5f, 0.5f}}},
         {UpdateKind::update2, "a, b 0.5, c", {{"b", 0.5f, 0}}},
         {UpdateKind::update3, " VC-a 0.5 0.1, VC-b", {{"VC-a", 0.5f, 0.1f}}},
+        {UpdateKind::update3, "a 1 0 2, b 1 0 -1, A 1 0 0.5", {{"a", 1, 0, 0.5f}, {"b", 1, 0, 0}}},
         {UpdateKind::update, "", {}},
         {UpdateKind::update, " \t ", {}},
         {UpdateKind::update, std::string(200, 'a') + " 0.5", {}},

@@ -1,0 +1,142 @@
+#include "audio/voice.h"
+
+#include <cmath>
+
+#include "audio/spatial.h"
+
+namespace mv {
+
+namespace {
+
+constexpr float kTwoPi = 6.28318530718f;
+constexpr float kClearCutoffHz = 20000.0f;
+constexpr float kMuffledCutoffHz = 500.0f;
+
+float lerp(float from, float to, float t) noexcept {
+    return from + (to - from) * t;
+}
+
+// The ramp k frames after it began (k counted from 1): the target once k
+// reaches the ramp's length.
+VoiceTarget ramp_at(const VoiceState &v, uint32_t k, float per_frame) noexcept {
+    if (k >= v.ramp_frames) return v.to;
+    const float t = static_cast<float>(k) * per_frame;
+    return {lerp(v.from.left, v.to.left, t), lerp(v.from.right, v.to.right, t), lerp(v.from.mid, v.to.mid, t),
+            lerp(v.from.muffle, v.to.muffle, t)};
+}
+
+// The first `frames` frames of a ramp that has played `done` frames so far.
+void apply_ramp(const VoiceState &v, float *pcm, uint32_t frames, uint16_t channels, uint32_t done,
+                float per_frame) noexcept {
+    // Plain loops over locals, one per layout, so that the compiler keeps
+    // everything in registers.
+    const float fl = v.from.left, dl = v.to.left - v.from.left;
+    const float fr = v.from.right, dr = v.to.right - v.from.right;
+    const float fm = v.from.mid, dm = v.to.mid - v.from.mid;
+    if (channels == 1) {
+        for (uint32_t f = 0; f < frames; ++f)
+            pcm[f] *= fm + dm * (static_cast<float>(done + f + 1) * per_frame);
+        return;
+    }
+    for (uint32_t f = 0; f < frames; ++f) {
+        const float t = static_cast<float>(done + f + 1) * per_frame;
+        float *frame = pcm + static_cast<uint64_t>(f) * channels;
+        frame[0] *= fl + dl * t;
+        frame[1] *= fr + dr * t;
+        for (uint16_t k = 2; k < channels; ++k)
+            frame[k] *= fm + dm * t;
+    }
+}
+
+void apply_constant(const VoiceTarget &t, float *pcm, uint32_t frames, uint16_t channels) noexcept {
+    apply_gain_pan(pcm, frames, channels, t.mid, Multipliers{t.left, t.right});
+}
+
+// y += a * (x - y) per channel, in place; each channel keeps its last output.
+void lowpass(VoiceState &v, float a, float *pcm, uint32_t frames, uint16_t channels) noexcept {
+    const uint16_t filtered = channels < kFilteredChannels ? channels : kFilteredChannels;
+    if (frames == 0) return;
+    if (!v.filtering) {
+        // A fresh filter starts from the first sample, not from silence.
+        for (uint16_t c = 0; c < filtered; ++c)
+            v.lowpass[c] = pcm[c];
+    }
+    if (channels == 2) {
+        float l = v.lowpass[0], r = v.lowpass[1];
+        for (uint32_t f = 0; f < frames; ++f) {
+            l += a * (pcm[2 * static_cast<uint64_t>(f)] - l);
+            r += a * (pcm[2 * static_cast<uint64_t>(f) + 1] - r);
+            pcm[2 * static_cast<uint64_t>(f)] = l;
+            pcm[2 * static_cast<uint64_t>(f) + 1] = r;
+        }
+        v.lowpass[0] = l;
+        v.lowpass[1] = r;
+        return;
+    }
+    for (uint16_t c = 0; c < filtered; ++c) {
+        float y = v.lowpass[c];
+        for (uint32_t f = 0; f < frames; ++f) {
+            float &x = pcm[static_cast<uint64_t>(f) * channels + c];
+            y += a * (x - y);
+            x = y;
+        }
+        v.lowpass[c] = y;
+    }
+}
+
+} // namespace
+
+float lowpass_coefficient(float muffle, uint32_t rate) noexcept {
+    if (rate == 0) return 1.0f;
+    const float cutoff = kClearCutoffHz * std::pow(kMuffledCutoffHz / kClearCutoffHz, muffle);
+    return 1.0f - std::exp(-kTwoPi * cutoff / static_cast<float>(rate));
+}
+
+void voice_start(VoiceState &v, const VoiceTarget &target) noexcept {
+    v = VoiceState{};
+    v.now = v.from = v.to = target;
+}
+
+VoiceTarget voice_apply(VoiceState &v, const VoiceTarget &target, float *pcm, uint32_t frames,
+                        uint16_t channels, uint32_t rate, uint32_t smoothing_ms) noexcept {
+    if (smoothing_ms == 0) {
+        v.ramp_frames = 0;
+        v.now = v.from = v.to = target;
+    } else if (!(target == v.to)) {
+        const uint64_t length = static_cast<uint64_t>(smoothing_ms) * rate / 1000u;
+        v.from = v.now;
+        v.to = target;
+        v.ramp_frames = length == 0 ? 1u : length > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(length);
+        v.ramp_done = 0;
+    }
+
+    if (v.ramp_frames == 0) {
+        apply_constant(v.to, pcm, frames, channels);
+    } else {
+        const float per_frame = 1.0f / static_cast<float>(v.ramp_frames);
+        const uint32_t remaining = v.ramp_frames - v.ramp_done;
+        const uint32_t ramped = frames < remaining ? frames : remaining;
+        apply_ramp(v, pcm, ramped, channels, v.ramp_done, per_frame);
+        apply_constant(v.to, pcm + static_cast<uint64_t>(ramped) * channels, frames - ramped, channels);
+        v.ramp_done += ramped;
+        v.now = ramp_at(v, v.ramp_done, per_frame);
+        if (v.ramp_done >= v.ramp_frames) v.ramp_frames = 0;
+    }
+
+    // The muffle changes once per call: the value in effect at its end.
+    const float muffle = v.now.muffle;
+    if (muffle > 0.0f) {
+        if (!v.filtering || muffle != v.filter_muffle || rate != v.filter_rate) {
+            v.filter_coef = lowpass_coefficient(muffle, rate);
+            v.filter_muffle = muffle;
+            v.filter_rate = rate;
+        }
+        lowpass(v, v.filter_coef, pcm, frames, channels);
+        v.filtering = true;
+    } else {
+        v.filtering = false;
+    }
+    return v.now;
+}
+
+} // namespace mv

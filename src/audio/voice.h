@@ -1,0 +1,54 @@
+// One speaker's sound from call to call, for the two effects that need memory:
+// smoothing (the multipliers move linearly to a new target instead of
+// jumping) and muffling (a first-order low-pass). Pure: the caller owns the
+// state and brings the samples, the rate and the settings.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace mv {
+
+// What the speaker's row asks for.
+struct VoiceTarget {
+    float left;   // channel 0
+    float right;  // channel 1
+    float mid;    // mono, and channels from the third on (the gain)
+    float muffle; // 0 clear .. 1 fully muffled
+    bool operator==(const VoiceTarget &) const = default;
+};
+
+// Channels that the low-pass filters; Mumble decodes speech as stereo, so
+// channels past these (never met in practice) pass unfiltered.
+inline constexpr size_t kFilteredChannels = 8;
+
+struct VoiceState {
+    VoiceTarget now;      // in effect at the end of the previous call
+    VoiceTarget from, to; // the ramp: where it began, where it goes
+    uint32_t ramp_frames; // its length; 0: no ramp under way
+    uint32_t ramp_done;   // frames of it already played
+    bool filtering;       // the low-pass ran in the previous call
+    float filter_muffle;  // the muffle and rate its coefficient was made for
+    uint32_t filter_rate;
+    float filter_coef;
+    float lowpass[kFilteredChannels]; // each channel's previous output
+};
+
+// The speaker starts at the target: new, back after a silence, or forgotten.
+void voice_start(VoiceState &v, const VoiceTarget &target) noexcept;
+
+// Applies one call: with smoothing_ms above 0, the multipliers move linearly,
+// frame by frame, from where the previous call left them to the target,
+// reaching it smoothing_ms after the target changed (counted in frames at this
+// call's rate); a target that changes mid-way starts a new ramp from where
+// they stand. The muffle moves along the same ramp, once per call. A muffle
+// above 0 low-passes the channels after gain and pan. Returns what is in
+// effect at the end of the call.
+VoiceTarget voice_apply(VoiceState &v, const VoiceTarget &target, float *pcm, uint32_t frames,
+                        uint16_t channels, uint32_t rate, uint32_t smoothing_ms) noexcept;
+
+// The low-pass coefficient for a muffle at a sample rate: a one-pole filter
+// whose cutoff falls log-linearly from 20 kHz (muffle 0) to 500 Hz (muffle 1).
+[[nodiscard]] float lowpass_coefficient(float muffle, uint32_t rate) noexcept;
+
+} // namespace mv

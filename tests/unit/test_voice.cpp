@@ -1,0 +1,167 @@
+// A speaker's sound from call to call: smoothing moves the multipliers
+// linearly to each new target (exact samples, at a rate where a ramp is four
+// frames so every value is exact in floats), and muffling low-passes.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "audio/spatial.h"
+#include "audio/voice.h"
+#include "audio/voice_bank.h"
+
+using namespace mv;
+
+namespace {
+
+constexpr uint32_t kRate = 4000; // with 1 ms of smoothing: ramps of 4 frames
+constexpr VoiceTarget kSilent{0, 0, 0, 0};
+constexpr VoiceTarget kFull{1, 1, 1, 0};
+
+struct Call {
+    VoiceTarget target;
+    uint32_t frames;
+    std::vector<float> left; // what a sample of 1.0 becomes, frame by frame (channel 0)
+    std::vector<float> right;
+};
+
+// Plays the calls from a speaker started at `start`; returns each frame.
+void play(const char *what, uint16_t channels, VoiceTarget start, const std::vector<Call> &calls) {
+    SCOPED_TRACE(what);
+    VoiceState v;
+    voice_start(v, start);
+    for (const Call &c : calls) {
+        std::vector<float> pcm(static_cast<size_t>(c.frames) * channels, 1.0f);
+        const VoiceTarget end = voice_apply(v, c.target, pcm.data(), c.frames, channels, kRate, 1);
+        for (uint32_t f = 0; f < c.frames; ++f) {
+            EXPECT_EQ(pcm[f * channels], c.left[f]) << "frame " << f;
+            if (channels > 1) {
+                EXPECT_EQ(pcm[f * channels + 1], c.right[f]) << "frame " << f;
+            }
+        }
+        EXPECT_EQ(end.left, c.left.back()); // what the trace line shows
+    }
+}
+
+} // namespace
+
+TEST(Smoothing, MultipliersMoveLinearlyToEachNewTarget) {
+    play("step up", 2, kSilent, {{kFull, 6, {0.25f, 0.5f, 0.75f, 1, 1, 1}, {0.25f, 0.5f, 0.75f, 1, 1, 1}}});
+    play("step down, left and right apart", 2, kFull,
+         {{{0.5f, 0, 0.5f, 0}, 4, {0.875f, 0.75f, 0.625f, 0.5f}, {0.75f, 0.5f, 0.25f, 0}}});
+    play(
+        "ramp across calls", 2, kSilent,
+        {{kFull, 1, {0.25f}, {0.25f}}, {kFull, 2, {0.5f, 0.75f}, {0.5f, 0.75f}}, {kFull, 2, {1, 1}, {1, 1}}});
+    play("a change mid-way starts from where the multipliers stand", 2, kSilent,
+         {{kFull, 2, {0.25f, 0.5f}, {0.25f, 0.5f}},
+          {kSilent, 5, {0.375f, 0.25f, 0.125f, 0, 0}, {0.375f, 0.25f, 0.125f, 0, 0}}});
+    play("a speaker who loses their row falls silent within the ramp", 2, kFull,
+         {{kSilent, 4, {0.75f, 0.5f, 0.25f, 0}, {0.75f, 0.5f, 0.25f, 0}}, {kSilent, 2, {0, 0}, {0, 0}}});
+    play("mono follows the gain", 1, {0.5f, 0.5f, 0.5f, 0},
+         {{{1, 0, 1, 0}, 4, {0.625f, 0.75f, 0.875f, 1}, {}}});
+}
+
+TEST(Smoothing, OffIsTheStepTheCallbackAppliesWithoutMemory) {
+    const VoiceTarget t{0.3f, 0.6f, 0.7f, 0};
+    for (uint16_t channels : {1, 2, 6}) {
+        std::vector<float> a(96u * channels), b;
+        for (size_t i = 0; i < a.size(); ++i)
+            a[i] = static_cast<float>(i % 17) * 0.0625f - 0.5f;
+        b = a;
+        VoiceState v;
+        voice_start(v, kFull);
+        voice_apply(v, t, a.data(), 96, channels, 48000, 0);
+        apply_gain_pan(b.data(), 96, channels, t.mid, Multipliers{t.left, t.right});
+        EXPECT_EQ(a, b) << channels << " channels";
+    }
+}
+
+// The bank hands the speaker their own memory back, starts afresh after more
+// than 250 ms of silence or after the connection ended.
+TEST(VoiceBank, FreshAfterSilenceOrForgetting) {
+    const struct {
+        uint32_t at_ms;
+        bool forget_first;
+        bool fresh;
+    } calls[] = {{1000, false, true}, {1020, false, false}, {1270, false, false},
+                 {1521, false, true}, {1530, true, true},   {1540, false, false}};
+    for (const auto &c : calls) {
+        if (c.forget_first) voices_forget();
+        const VoiceClaim claim = voice_claim(77, c.at_ms);
+        ASSERT_NE(claim.state, nullptr);
+        EXPECT_EQ(claim.fresh, c.fresh) << c.at_ms;
+        EXPECT_EQ(voice_claim(77, c.at_ms).state, nullptr) << "held by the call in progress";
+        voice_release(claim);
+    }
+}
+
+namespace {
+
+// Root-mean-square of channel 0 over the second half of a 48 kHz tone, after
+// the filter has settled, played in calls of `chunk` frames.
+constexpr uint32_t kFrames = 9600;
+
+std::vector<float> tone(double hz) {
+    std::vector<float> pcm(2 * kFrames);
+    for (uint32_t f = 0; f < kFrames; ++f)
+        pcm[2 * f] = pcm[2 * f + 1] = static_cast<float>(std::sin(6.283185307179586 * hz * f / 48000.0));
+    return pcm;
+}
+
+double filtered_rms(double hz, float muffle, uint32_t chunk, std::vector<float> *out = nullptr) {
+    std::vector<float> pcm = tone(hz);
+    VoiceState v;
+    const VoiceTarget t{1, 1, 1, muffle};
+    voice_start(v, t);
+    for (uint32_t f = 0; f < kFrames; f += chunk)
+        voice_apply(v, t, pcm.data() + 2 * f, std::min(chunk, kFrames - f), 2, 48000, 0);
+    double sum = 0;
+    for (uint32_t f = kFrames / 2; f < kFrames; ++f)
+        sum += static_cast<double>(pcm[2 * f]) * pcm[2 * f];
+    if (out != nullptr) *out = pcm;
+    return std::sqrt(sum / (kFrames / 2));
+}
+
+double db(double ratio) {
+    return 20.0 * std::log10(ratio);
+}
+
+} // namespace
+
+TEST(Muffle, LowPassesHighTonesFarMoreThanLowOnes) {
+    const double clear = std::sqrt(0.5);
+    std::vector<float> played;
+    filtered_rms(8000, 0, 960, &played);
+    EXPECT_EQ(played, tone(8000)); // no filter runs at muffle 0
+    EXPECT_NEAR(filtered_rms(440, 0, 960), clear, 1e-4);
+    const double low = db(filtered_rms(440, 1, 960) / clear), high = db(filtered_rms(8000, 1, 960) / clear);
+    EXPECT_GT(low, -3.5);
+    EXPECT_LE(high, low - 20.0) << "8 kHz at " << high << " dB, 440 Hz at " << low << " dB";
+    // Half muffled lies between.
+    const double mid = db(filtered_rms(8000, 0.5f, 960) / clear);
+    EXPECT_LT(mid, -1.0);
+    EXPECT_GT(mid, high);
+}
+
+TEST(Muffle, TheFilterCarriesOnAcrossCalls) {
+    std::vector<float> whole, pieces;
+    filtered_rms(3000, 0.7f, 9600, &whole);
+    filtered_rms(3000, 0.7f, 37, &pieces);
+    EXPECT_EQ(whole, pieces);
+}
+
+TEST(Muffle, ASpeakerWhoLosesTheirRowStillFallsSilent) {
+    for (uint32_t smoothing_ms : {0u, 1u}) {
+        VoiceState v;
+        voice_start(v, {1, 1, 1, 1});
+        std::vector<float> loud(2 * 8, 1.0f);
+        voice_apply(v, {1, 1, 1, 1}, loud.data(), 8, 2, kRate, smoothing_ms);
+        // No row: silence and no muffle; with smoothing both ramp there in 4 frames.
+        std::vector<float> pcm;
+        for (int call = 0; call < 2; ++call) {
+            pcm.assign(2 * 4, 1.0f);
+            voice_apply(v, kSilent, pcm.data(), 4, 2, kRate, smoothing_ms);
+        }
+        EXPECT_EQ(pcm, std::vector<float>(pcm.size(), 0.0f)) << smoothing_ms;
+    }
+}
