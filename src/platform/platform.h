@@ -61,6 +61,9 @@ void thread_release(Thread *thread) noexcept;
 // ---- Time ------------------------------------------------------------------
 // Millisecond tick that wraps at 2^32 (GetTickCount semantics).
 [[nodiscard]] uint32_t tick_ms() noexcept;
+// The same tick read the cheapest way, to within a few milliseconds: for the
+// audio path, which only asks whether a speaker was heard in the last 250 ms.
+[[nodiscard]] uint32_t coarse_tick_ms() noexcept;
 // Calendar time in seconds and its local-time breakdown.
 [[nodiscard]] int64_t time_now() noexcept;
 bool local_time(int64_t t, std::tm *out) noexcept;

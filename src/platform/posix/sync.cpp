@@ -174,6 +174,17 @@ uint32_t tick_ms() noexcept {
     return static_cast<uint32_t>(ms);
 }
 
+uint32_t coarse_tick_ms() noexcept {
+#ifdef CLOCK_MONOTONIC_COARSE
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+    const auto ms = static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+    return static_cast<uint32_t>(ms);
+#else
+    return tick_ms();
+#endif
+}
+
 int64_t time_now() noexcept {
     return static_cast<int64_t>(std::time(nullptr));
 }

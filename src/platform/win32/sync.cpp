@@ -86,6 +86,10 @@ uint32_t tick_ms() noexcept {
     return GetTickCount();
 }
 
+uint32_t coarse_tick_ms() noexcept {
+    return GetTickCount(); // already a read of shared memory, to within about 16 ms
+}
+
 int64_t time_now() noexcept {
     return static_cast<int64_t>(_time64(nullptr));
 }
