@@ -133,7 +133,7 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "marlpike-host-sim: cannot write %s\n", wav_path.c_str());
         return 1;
     }
-    const PluginInfo info = sim.plugin_info();
+    const mvhost::PluginInfo &info = sim.plugin_info();
     char plugin_text[256];
     std::snprintf(plugin_text, sizeof plugin_text, "%s %d.%d.%d (API %d.%d.%d)", info.name.c_str(),
                   info.version.major, info.version.minor, info.version.patch, info.api_version.major,
@@ -152,12 +152,14 @@ int main(int argc, char **argv) {
     };
     const auto begin = std::chrono::steady_clock::now();
     auto next_draw = begin;
+    size_t log_seen = 0;
     while (!g_stop.load()) {
-        sim.serve();
         for (const WireEvent &e : sim.take_events())
             remember(event_line(e));
-        for (const std::string &l : sim.host().take_log())
+        for (const std::string &l : sim.host()->log_lines(log_seen)) {
             remember("         host log: " + l);
+            ++log_seen;
+        }
         const auto now = std::chrono::steady_clock::now();
         if (std::chrono::duration<double>(now - begin).count() >= seconds) break;
         if (now >= next_draw) {
@@ -195,13 +197,10 @@ int main(int argc, char **argv) {
         ok = last.accepted > 0 && last.updates > 0;
         if (!ok) report.emplace_back("  FAIL: the link never carried an update (see the events above)");
     }
-    const auto violations = sim.host().violations();
-    report.emplace_back("host rules: " + std::string(violations.empty() ? "kept" : "BROKEN") + " (" +
-                        std::to_string(sim.host().api_calls()) + " API calls, " +
-                        std::to_string(sim.host().api_timeouts()) + " timed out)");
-    for (const std::string &v : violations)
-        report.push_back("  " + v);
+    const std::vector<std::string> violations = sim.host()->contract_violations();
     ok = ok && violations.empty();
+    for (const std::string &l : host_report(*sim.host(), violations))
+        report.push_back(l);
     report.push_back("plugin log: " + sim.workdir() + "/marlpike_voice.log");
     if (!wav_path.empty()) report.push_back("mix: " + wav_path);
     if (!svg_path.empty()) {

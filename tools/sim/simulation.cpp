@@ -81,13 +81,30 @@ bool Simulation::start(std::string *error) {
     unsetenv("MARLPIKE_VOICE_HOST");
     unsetenv("MARLPIKE_VOICE_PORT");
 
-    if (!host_.load(copy.string(), error)) return false;
-    info_ = host_.info();
-    host_.start(config_.plugin_id);
-    std::vector<HostUser> users{{1, config_.local.alias, config_.local.hash}};
+    host_ = std::make_unique<mvhost::Host>(copy.string());
+    if (!host_->loaded()) {
+        *error = "cannot load " + copy.string() + ": " + host_->load_error();
+        return false;
+    }
+    // The client refuses a library without these; the rest it can do without.
+    const mvhost::PluginExports &p = host_->plugin();
+    if (p.init == nullptr || p.shutdown == nullptr || p.getName == nullptr || p.getAPIVersion == nullptr ||
+        p.registerAPIFunctions == nullptr) {
+        *error = "not a plugin: required exports are missing:";
+        for (const std::string &name : host_->missing_exports())
+            *error += " " + name;
+        return false;
+    }
+    info_ = host_->info();
+    if (!host_->start(config_.plugin_id)) {
+        *error = "the plugin's init did not answer 0";
+        return false;
+    }
+    std::vector<mvhost::RosterUser> users{{1, config_.local.alias, config_.local.hash}};
     for (size_t i = 0; i < config_.speakers.size(); ++i)
-        users.push_back({static_cast<uint32_t>(i + 2), config_.speakers[i].alias, config_.speakers[i].hash});
-    host_.join(config_.connection, 1, std::move(users));
+        users.push_back(
+            {static_cast<mvhost::UserId>(i + 2), config_.speakers[i].alias, config_.speakers[i].hash});
+    host_->join(config_.connection, std::move(users));
     return true;
 }
 
@@ -105,7 +122,7 @@ void Simulation::run_block() {
     in_.resize(n);
     out_.resize(n);
     mix_.assign(n, 0.0f);
-    const auto &fn = host_.fn();
+    const mvhost::PluginExports &fn = host_->plugin();
     std::vector<Measured> measured(voices_.size());
     for (size_t i = 0; i < voices_.size(); ++i) {
         voices_[i].render(in_.data(), frames);
@@ -134,7 +151,7 @@ void Simulation::run_block() {
 void Simulation::start_audio(bool realtime) {
     audio_stop_.store(false);
     audio_ = std::thread([this, realtime] {
-        host_.mark_audio_thread();
+        const mvhost::AudioThreadMark mark; // so that an API call from here is caught
         const auto block = std::chrono::duration<double>(static_cast<double>(config_.frames) / kSampleRate);
         auto next = std::chrono::steady_clock::now();
         while (!audio_stop_.load()) {
@@ -150,19 +167,17 @@ void Simulation::start_audio(bool realtime) {
 }
 
 void Simulation::finish() {
-    if (host_.fn().init == nullptr) {
-        audio_stop_.store(true);
-        if (audio_.joinable()) audio_.join();
-        return;
-    }
+    const bool running = host_ != nullptr && host_->initialised();
     recording_.store(false);
-    host_.leave();
-    host_.stop();
+    if (running) {
+        host_->leave();
+        host_->shutdown(); // with the audio still running, as the client may
+    }
     audio_stop_.store(true);
     if (audio_.joinable()) audio_.join();
     if (tap_) tap_->stop();
     wav_.close();
-    host_.unload();
+    if (host_ != nullptr) host_->unload();
 }
 
 Snapshot Simulation::snapshot() {

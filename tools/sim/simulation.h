@@ -1,6 +1,6 @@
 // One run of the host simulator: a copy of the plugin in a work directory
-// with its settings file, the host around it, a tap on its falloff link, and
-// an audio thread that feeds it synthetic voices in 48 kHz blocks.
+// with its settings file, the host stand-in around it, a tap on its falloff
+// link, and an audio thread that feeds it synthetic voices in 48 kHz blocks.
 #pragma once
 
 #include <atomic>
@@ -13,8 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "host/host.h"
 #include "sim/audio.h"
-#include "sim/host.h"
 #include "sim/tap.h"
 #include "sim/wire_check.h"
 
@@ -67,15 +67,15 @@ class Simulation {
     // Everything up to a synchronised server: on failure says why.
     bool start(std::string *error);
     [[nodiscard]] const std::string &workdir() const { return workdir_; }
-    [[nodiscard]] PluginInfo plugin_info() const { return info_; }
-    [[nodiscard]] SimHost &host() { return host_; }
+    [[nodiscard]] const mvhost::PluginInfo &plugin_info() const { return info_; }
+    // Null until start() has loaded the plugin.
+    [[nodiscard]] mvhost::Host *host() { return host_.get(); }
 
     bool open_wav(const std::string &path);
     // One audio block on the calling thread.
     void run_block();
     // Blocks on a thread of their own, paced to real time when realtime.
     void start_audio(bool realtime);
-    void serve() { host_.serve(); }
     // Leaves the server and shuts the plugin down with the audio still
     // running (as the host may), then stops the audio and unloads.
     void finish();
@@ -94,8 +94,8 @@ class Simulation {
 
     SimConfig config_;
     std::string workdir_;
-    SimHost host_;
-    PluginInfo info_;
+    std::unique_ptr<mvhost::Host> host_;
+    mvhost::PluginInfo info_;
     std::mutex wire_mutex_;
     WireCheck check_;
     std::unique_ptr<Tap> tap_;

@@ -22,6 +22,35 @@ std::string event_line(const WireEvent &e) {
     return head + e.text;
 }
 
+std::vector<std::string> host_report(const mvhost::Host &host, const std::vector<std::string> &violations) {
+    using namespace mvhost;
+    static constexpr size_t kServed[] = {kSlotFreeMemory,
+                                         kSlotGetActiveServerConnection,
+                                         kSlotIsConnectionSynchronized,
+                                         kSlotGetLocalUserId,
+                                         kSlotGetUserName,
+                                         kSlotGetAllUsers,
+                                         kSlotGetUserHash,
+                                         kSlotLog};
+    size_t calls = 0;
+    std::string unserved;
+    for (size_t slot = 0; slot < kApiSlots; ++slot) {
+        calls += host.calls(slot);
+        if (host.calls(slot) != 0 &&
+            std::find(std::begin(kServed), std::end(kServed), slot) == std::end(kServed))
+            unserved += " " + std::to_string(slot) + " (x" + std::to_string(host.calls(slot)) + ")";
+    }
+    std::vector<std::string> out{"host rules: " + std::string(violations.empty() ? "kept" : "BROKEN") + " (" +
+                                 std::to_string(calls) + " API calls, " + std::to_string(host.timeouts()) +
+                                 " timed out)"};
+    for (const std::string &v : violations)
+        out.push_back("  " + v);
+    // Answered with an error here, so what the plugin did next may differ from a real client.
+    if (!unserved.empty())
+        out.push_back("  note: calls to API slots the host stand-in does not serve:" + unserved);
+    return out;
+}
+
 std::vector<std::string> render_table(const ViewHeader &header, const Snapshot &s, bool tapped) {
     std::vector<std::string> out;
     char buf[512];

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "host/host.h"
 #include "sim/simulation.h"
 
 namespace mvtools {
@@ -18,5 +19,9 @@ struct ViewHeader {
 // A bar of width cells with a marker at pan (-1 left .. +1 right).
 [[nodiscard]] std::string pan_bar(double pan, int width);
 [[nodiscard]] std::string event_line(const WireEvent &e);
+// Whether the plugin kept the host's rules: the calls it made, the contract
+// violations found, and calls to slots the stand-in does not serve.
+[[nodiscard]] std::vector<std::string> host_report(const mvhost::Host &host,
+                                                   const std::vector<std::string> &violations);
 
 } // namespace mvtools

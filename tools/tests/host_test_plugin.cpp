@@ -1,4 +1,4 @@
-// A small plugin for the stand-in's own tests, with only the exports they
+// A small plugin for the host stand-in's tests, with only the exports they
 // drive: it reports the host's events to the host's log, asks slots 1 and 2 in
 // init as a plugin loaded mid-session must, and makes API calls on request.
 #include <cstdarg>
@@ -18,18 +18,14 @@
 namespace {
 
 void *g_api[38];
-void **g_kept = nullptr; // the host's own table, which must not be kept
-bool g_use_kept = false; // the next init calls through it
+void **g_lent = nullptr; // the host's own table, which must not be kept
+bool g_use_lent = false; // the next init calls through it
 uint32_t g_id = 0;
 
 template <typename... A> int32_t call(size_t slot, A... args) {
     int32_t (*fn)(uint32_t, A...) = nullptr;
     std::memcpy(&fn, &g_api[slot], sizeof fn);
     return fn(g_id, args...);
-}
-
-int32_t release(const void *pointer) {
-    return call(0, pointer);
 }
 
 int32_t log(const char *format, ...) {
@@ -47,34 +43,26 @@ EXPORT int32_t mvtest_probe(int probe, int32_t connection, uint32_t user) {
     const char *text = nullptr;
     uint32_t *users = nullptr, id = 0;
     size_t count = 0;
-    int32_t active = 0, status = 0;
-    bool synced = false;
+    int32_t status = 0;
     switch (probe) {
-    case kActive:
-        return call(1, &active);
-    case kSynced:
-        return call(2, connection, &synced);
     case kLocalId:
         return call(3, connection, &id);
     case kName:
     case kLeakName:
         status = call(4, connection, user, &text);
-        if (status == 0 && probe == kName) release(text);
-        return status;
+        return status == 0 && probe == kName ? call(0, static_cast<const void *>(text)) : status;
     case kAllUsers:
     case kFreeTwice:
         status = call(6, connection, &users, &count);
-        if (status == 0) release(users);
-        return status == 0 && probe == kFreeTwice ? release(users) : status;
+        if (status == 0) call(0, static_cast<const void *>(users));
+        return status == 0 && probe == kFreeTwice ? call(0, static_cast<const void *>(users)) : status;
     case kFreeUnknown:
-        return release(&id);
+        return call(0, static_cast<const void *>(&id));
     case kStale:
-        g_use_kept = true;
-        return 0;
-    case kLogFromThread: {
+        return g_use_lent = true, 0;
+    case kLogFromThread:
         std::thread([&status] { status = log("from a thread"); }).join();
         return status;
-    }
     }
     return -1;
 }
@@ -83,7 +71,7 @@ EXPORT void mumble_shutdown() {}
 
 EXPORT void mumble_registerAPIFunctions(void *table) {
     std::memcpy(g_api, table, sizeof g_api);
-    g_kept = static_cast<void **>(table);
+    g_lent = static_cast<void **>(table);
 }
 
 EXPORT int32_t mumble_init(uint32_t id) {
@@ -93,11 +81,11 @@ EXPORT int32_t mumble_init(uint32_t id) {
     const int32_t active = call(1, &connection);
     const int32_t asked = call(2, connection, &synced);
     log("init active=%d:%d synced=%d:%d", active, connection, asked, synced ? 1 : 0);
-    if (g_use_kept) {
-        int32_t (*kept_log)(uint32_t, const char *) = nullptr;
-        std::memcpy(&kept_log, &g_kept[36], sizeof kept_log);
-        kept_log(id, "through the kept table");
-        g_use_kept = false;
+    if (g_use_lent) {
+        int32_t (*lent_log)(uint32_t, const char *) = nullptr;
+        std::memcpy(&lent_log, &g_lent[36], sizeof lent_log);
+        lent_log(id, "through the lent table");
+        g_use_lent = false;
     }
     return 0;
 }
@@ -108,10 +96,6 @@ EXPORT void mumble_onServerConnected(int32_t connection) {
 
 EXPORT void mumble_onServerDisconnected(int32_t connection) {
     log("disconnected %d", connection);
-}
-
-EXPORT void mumble_onChannelEntered(int32_t, uint32_t user, int32_t, int32_t) {
-    log("entered %u", user);
 }
 
 EXPORT void mumble_onUserAdded(int32_t connection, uint32_t user) {

@@ -1,10 +1,8 @@
-// What the test plugin's export mvtest_probe(probe, connection, user) does on
-// the calling thread; it answers the host's status.
+// What the host test plugin's export mvtest_probe(probe, connection, user)
+// does on the calling thread; it answers the host's status.
 #pragma once
 
 enum Probe {
-    kActive,        // getActiveServerConnection
-    kSynced,        // isConnectionSynchronized
     kLocalId,       // getLocalUserID
     kName,          // getUserName, released
     kAllUsers,      // getAllUsers, released
