@@ -74,12 +74,10 @@ bool local_time(int64_t t, std::tm *out) noexcept;
 // Full path of this library's own file, UTF-8, into buf. Returns false when it
 // cannot be read or does not fit in cap-1 bytes.
 bool module_path(char *buf, size_t cap) noexcept;
-// Opens a file by a UTF-8 path (wide-character calls on Windows).
-[[nodiscard]] std::FILE *file_open(const char *utf8_path, const char *mode) noexcept;
-
-// Opens a regular file and nothing else: a FIFO, a device, a socket or a
-// directory at the path is refused without ever blocking in the open, so a
-// stray special file can never hang the host.
+// Opens a regular file by a UTF-8 path (wide-character calls on Windows) and
+// nothing else: a FIFO, a device, a socket or a directory at the path is
+// refused without ever blocking in the open, so a stray special file can never
+// hang the host.
 enum class FileMode { read, append, truncate }; // "rb", "ab" (created if missing), "wb"
 enum class FileOpen { ok, missing, not_regular, failed };
 [[nodiscard]] std::FILE *file_open_regular(const char *utf8_path, FileMode mode, FileOpen *result) noexcept;

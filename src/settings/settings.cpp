@@ -152,14 +152,6 @@ void settings_apply_env(PluginSettings &s, const char *host, const char *port) n
     }
 }
 
-int32_t parse_int(const char *text) noexcept {
-    return text == nullptr ? 0 : parse_int_view(text);
-}
-
-bool parse_bool(const char *text) noexcept {
-    return text != nullptr && parse_bool_view(text);
-}
-
 void load_settings(PluginSettings &s, PluginPaths &p) noexcept {
     settings_defaults(s);
 

@@ -54,9 +54,6 @@ void settings_apply_file(PluginSettings &s, std::FILE *file) noexcept;
 // Applies the environment overrides; a null value means the variable is unset.
 void settings_apply_env(PluginSettings &s, const char *host, const char *port) noexcept;
 
-[[nodiscard]] int32_t parse_int(const char *text) noexcept; // the atoi rule
-[[nodiscard]] bool parse_bool(const char *text) noexcept;   // 1/true/yes/on
-
 // Defaults, module path, settings file, environment: the whole load.
 void load_settings(PluginSettings &s, PluginPaths &p) noexcept;
 

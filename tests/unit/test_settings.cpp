@@ -21,11 +21,13 @@ PluginSettings defaults() {
     return s;
 }
 
-// host|port|api_key|enabled|debug_log|reconnect_sec: one string to compare and to read in a failure.
+// host|port|api_key|enabled|debug_log|reconnect_sec[|smoothing_ms when set]: one string to compare
+// and to read in a failure.
 std::string describe(const PluginSettings &s) {
     return std::string(s.server_host) + "|" + std::to_string(s.server_port) + "|" + s.api_key + "|" +
            std::to_string(s.enabled) + "|" + std::to_string(s.debug_log) + "|" +
-           std::to_string(s.reconnect_sec);
+           std::to_string(s.reconnect_sec) +
+           (s.smoothing_ms != 0 ? "|" + std::to_string(s.smoothing_ms) : "");
 }
 
 // Writes content to a fresh temporary file and applies it, over the defaults, as the settings file.
@@ -41,37 +43,6 @@ std::string apply_file(const std::string &content) {
     if (f != nullptr) std::fclose(f);
     fs::remove(path);
     return describe(s);
-}
-
-TEST(Settings, ParseIntFollowsAtoi) {
-    struct Case {
-        const char *text;
-        int32_t want;
-    } cases[] = {{"", 0},
-                 {"42", 42},
-                 {" \t\n\v\f\r42", 42},
-                 {"+7", 7},
-                 {"-13", -13},
-                 {"12 # comment", 12},
-                 {"abc", 0},
-                 {"- 5", 0},
-                 {"0x10", 0},
-                 {"2147483647", INT32_MAX},
-                 {"-2147483648", INT32_MIN},
-                 {"2147483648", INT32_MAX},
-                 {"-99999999999", INT32_MIN},
-                 {"999999999999999999999999999999", INT32_MAX}};
-    for (const Case &c : cases)
-        EXPECT_EQ(mv::parse_int(c.text), c.want) << '"' << c.text << '"';
-    EXPECT_EQ(mv::parse_int(nullptr), 0);
-}
-
-TEST(Settings, ParseBool) {
-    for (const char *t : {"1", "true", "TRUE", "Yes", "oN"})
-        EXPECT_TRUE(mv::parse_bool(t)) << t;
-    for (const char *t : {"", "0", "2", "false", "off", "no", "y", "truee", " yes", "01"})
-        EXPECT_FALSE(mv::parse_bool(t)) << '"' << t << '"';
-    EXPECT_FALSE(mv::parse_bool(nullptr));
 }
 
 TEST(Settings, FileLines) {
@@ -104,6 +75,22 @@ TEST(Settings, FileLines) {
         {"reconnect above bound", "reconnect_sec=2147484\n",
          "127.0.0.1|8890|SET_THIS_PRIVATE_KEY|1|1|2147483"},
         {"port out of TCP range kept", "server_port=70000\n", "127.0.0.1|70000|SET_THIS_PRIVATE_KEY|1|1|8"},
+        // Numbers follow atoi: sign, digits up to the first other character, 0 without digits;
+        // they saturate rather than overflow.
+        {"atoi: whitespace and sign", "server_port= \t+42x\n", "127.0.0.1|42|SET_THIS_PRIVATE_KEY|1|1|8"},
+        {"atoi: no digits", "server_port=- 5\n", "127.0.0.1|0|SET_THIS_PRIVATE_KEY|1|1|8"},
+        {"atoi: hex is 0", "server_port=0x10\n", "127.0.0.1|0|SET_THIS_PRIVATE_KEY|1|1|8"},
+        {"atoi: saturates", "server_port=99999999999999999999\n",
+         "127.0.0.1|2147483647|SET_THIS_PRIVATE_KEY|1|1|8"},
+        {"atoi: lowest", "server_port=-2147483648\n", "127.0.0.1|-2147483648|SET_THIS_PRIVATE_KEY|1|1|8"},
+        {"booleans: only 1, true, yes, on", "enabled=TRUE\ndebug_log=01\n",
+         "127.0.0.1|8890|SET_THIS_PRIVATE_KEY|1|0|8"},
+        {"booleans: no and y are false", "enabled=no\ndebug_log=y\n",
+         "127.0.0.1|8890|SET_THIS_PRIVATE_KEY|0|0|8"},
+        {"smoothing in range", "smoothing_ms=20\n", "127.0.0.1|8890|SET_THIS_PRIVATE_KEY|1|1|8|20"},
+        {"smoothing clamped", "smoothing_ms=5000\n", "127.0.0.1|8890|SET_THIS_PRIVATE_KEY|1|1|8|1000"},
+        {"smoothing negative or a word is 0", "smoothing_ms=-3\nSmoothing_MS=30\nsmoothing_ms=soft\n",
+         "127.0.0.1|8890|SET_THIS_PRIVATE_KEY|1|1|8"},
         {"last duplicate wins", "server_port=1\nSERVER_PORT=-2\n", "127.0.0.1|-2|SET_THIS_PRIVATE_KEY|1|1|8"},
         {"unknown keys ignored", "server=1.2.3.4\nport=1\n", "127.0.0.1|8890|SET_THIS_PRIVATE_KEY|1|1|8"},
         {"byte-order mark is not whitespace", "\xEF\xBB\xBFserver_port=1\nserver_host=h\n",
@@ -219,7 +206,7 @@ TEST(Settings, LoadSettingsEnvironmentLengths) {
         PluginSettings s{};
         mv::load_settings(s, paths);
         EXPECT_EQ(std::string(s.server_host), c.host_taken ? c.host : std::string(base.server_host));
-        EXPECT_EQ(s.server_port, c.port_taken ? mv::parse_int(c.port.c_str()) : base.server_port);
+        EXPECT_EQ(s.server_port, c.port_taken ? 4321 : base.server_port);
     }
     set_env("MARLPIKE_VOICE_HOST", nullptr);
     set_env("MARLPIKE_VOICE_PORT", nullptr);

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "log/log.h"
+#include "log_fixture.h"
 #include "platform/platform.h"
 
 namespace fs = std::filesystem;
@@ -35,50 +36,24 @@ mv::AudioTrace make_trace(uint32_t user_id, uint32_t sequence, int64_t when = 0)
     return t;
 }
 
-std::string stamp_at(int64_t when) {
-    std::tm t{};
-    EXPECT_TRUE(mv::platform::local_time(when, &t));
-    char buf[32];
-    mv::format_timestamp(buf, sizeof buf, t);
-    return buf;
-}
-
 std::string formatted(const mv::AudioTrace &t) {
     char buf[1024];
     mv::format_audio_trace(buf, sizeof buf, t);
     return buf;
 }
 
-class TraceRingTest : public ::testing::Test {
+class TraceRingTest : public mvunit::LogFileTest {
   protected:
     void SetUp() override {
         // Start from an empty ring whatever earlier tests left in it.
         mv::log_configure(false, "");
         mv::trace_drain();
-        std::random_device random;
-        dir_ = fs::temp_directory_path() /
-               ("mv_trace_" + std::to_string(random()) + "_" + std::to_string(random()));
-        fs::create_directories(dir_);
-        path_ = dir_ / "marlpike_voice.log";
-        mv::log_configure(true, path_.string().c_str());
+        LogFileTest::SetUp();
     }
     void TearDown() override {
         mv::trace_drain_stop();
-        mv::log_configure(false, "");
+        LogFileTest::TearDown();
         mv::trace_drain();
-        std::error_code ignored;
-        fs::remove_all(dir_, ignored);
-    }
-    // Lines of the log file, "\r\n" removed.
-    std::vector<std::string> lines() {
-        std::ifstream in(path_, std::ios::binary);
-        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        std::vector<std::string> out;
-        size_t start = 0;
-        for (size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2)
-            out.push_back(text.substr(start, end - start));
-        EXPECT_EQ(start, text.size());
-        return out;
     }
     // (user_id, sequence) of each line, in file order.
     std::vector<std::pair<unsigned, unsigned>> ids() {
@@ -92,9 +67,6 @@ class TraceRingTest : public ::testing::Test {
         }
         return out;
     }
-
-    fs::path dir_;
-    fs::path path_;
 };
 
 TEST(TraceFormat, ExactLine) {
@@ -120,6 +92,9 @@ TEST(TraceFormat, ExactLine) {
     char buf[1024];
     EXPECT_EQ(mv::format_audio_trace(buf, sizeof buf, t), std::strlen(want));
     EXPECT_STREQ(buf, want);
+    // A muffled speaker's line says so at its end; a clear one's never does.
+    t.muffle = 0.25f;
+    EXPECT_EQ(formatted(t), std::string(want) + " muffle=0.2500");
 
     // A short buffer is cut and terminated.
     char small[12];
@@ -137,7 +112,7 @@ TEST_F(TraceRingTest, DrainWritesInOrderWithCallTime) {
     std::vector<std::string> got = lines();
     ASSERT_EQ(got.size(), pushed.size());
     for (size_t i = 0; i < pushed.size(); ++i)
-        EXPECT_EQ(got[i], stamp_at(pushed[i].when) + formatted(pushed[i]));
+        EXPECT_EQ(got[i], mvunit::stamp_at(pushed[i].when) + formatted(pushed[i]));
     // Drained records are gone.
     mv::trace_drain();
     EXPECT_EQ(lines().size(), pushed.size());

@@ -66,11 +66,6 @@ bool module_path(char *buf, size_t cap) noexcept {
     return true;
 }
 
-std::FILE *file_open(const char *utf8_path, const char *mode) noexcept {
-    if (utf8_path == nullptr || mode == nullptr) return nullptr;
-    return std::fopen(utf8_path, mode);
-}
-
 std::FILE *file_open_regular(const char *utf8_path, FileMode mode, FileOpen *result) noexcept {
     FileOpen dummy;
     FileOpen &why = result != nullptr ? *result : dummy;

@@ -54,13 +54,6 @@ bool module_path(char *buf, size_t cap) noexcept {
     return true;
 }
 
-std::FILE *file_open(const char *utf8_path, const char *mode) noexcept {
-    wchar_t wide_path[kWidePathMax];
-    wchar_t wide_mode[16];
-    if (!widen(utf8_path, wide_path, kWidePathMax) || !widen(mode, wide_mode, 16)) return nullptr;
-    return _wfopen(wide_path, wide_mode);
-}
-
 std::FILE *file_open_regular(const char *utf8_path, FileMode mode, FileOpen *result) noexcept {
     FileOpen dummy;
     FileOpen &why = result != nullptr ? *result : dummy;
