@@ -3,22 +3,32 @@
 # target. The whole output, with the commit and the machine's load, goes to
 # build-bench/bench-results.md as well.
 #
-#   scripts/bench.sh           the documented run (about 5 minutes)
-#   scripts/bench.sh --quick   shorter runs, for development
+#   scripts/bench.sh             the documented run (about 7 minutes): the Linux
+#                                benches, then the portable harness on the Linux
+#                                library and on the Windows DLL under Wine
+#   scripts/bench.sh --quick     shorter runs, for development
+#   scripts/bench.sh --windows   only the portable harness on the Windows DLL
+#                                (combines with --quick)
 #
-# Anything after the options is passed to both bench programs, e.g.
-# --benchmark_filter=LockHold.
+# Anything after the options is passed to both Google Benchmark programs,
+# e.g. --benchmark_filter=LockHold.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
 quick=0
-if [ "${1:-}" = "--quick" ]; then
-    quick=1
+linux=1
+while [ $# -gt 0 ]; do
+    case "$1" in
+    --quick) quick=1 ;;
+    --windows) linux=0 ;;
+    *) break ;;
+    esac
     shift
-fi
+done
 
 # Only what the benches need, and only if missing.
-packages=(cmake ninja-build g++ libbenchmark-dev libssl-dev)
+packages=(cmake ninja-build g++ libbenchmark-dev libssl-dev g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
+    wine64)
 missing=()
 for pkg in "${packages[@]}"; do
     dpkg-query -W -f='${Status}\n' "$pkg" 2>/dev/null | grep -q '^install ok installed$' || missing+=("$pkg")
@@ -31,22 +41,34 @@ if [ "${#missing[@]}" -gt 0 ]; then
     "${sudo[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
+# Both builds take CMake's Release flags (-O3), so that the two libraries and
+# the floors they are set against are compiled alike.
 build=build-bench
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DMV_WERROR=ON -DMV_BUILD_BENCH=ON \
-    -DMV_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" --target marlpike_voice mv_bench_core mv_bench_plugin
+wbuild=build-bench-windows
+bench_flags=(-G Ninja -DCMAKE_BUILD_TYPE=Release -DMV_WERROR=ON -DMV_BUILD_BENCH=ON -DMV_BUILD_TESTS=OFF
+    -DMV_BUILD_TOOLS=ON)
+mkdir -p "$build"
+if [ "$linux" -eq 1 ]; then
+    cmake -S . -B "$build" "${bench_flags[@]}" >/dev/null
+    cmake --build "$build" --target marlpike_voice mv_bench_core mv_bench_plugin mv_bench_portable
+fi
+cmake -S . -B "$wbuild" --toolchain cmake/mingw-w64-x86_64.cmake "${bench_flags[@]}" >/dev/null
+cmake --build "$wbuild" --target marlpike_voice mv_bench_portable
 
 if [ "$quick" -eq 1 ]; then
     export MV_BENCH_QUICK=1
     core_flags=(--benchmark_min_time=0.1)
+    portable_flags=(--quick)
 else
     unset MV_BENCH_QUICK
     core_flags=(--benchmark_min_time=0.5 --benchmark_repetitions=5 --benchmark_report_aggregates_only=true)
+    portable_flags=()
 fi
 
 results="$build/bench-results.md"
 commit="$(git rev-parse --short HEAD 2>/dev/null || echo unknown)"
-[ -z "$(git status --porcelain -- src bench CMakeLists.txt 2>/dev/null)" ] || commit="$commit (with uncommitted changes in src/ or bench/)"
+[ -z "$(git status --porcelain -- src bench tools CMakeLists.txt 2>/dev/null)" ] ||
+    commit="$commit (with uncommitted changes in src/, bench/ or tools/)"
 {
     echo "# Benchmark run"
     echo
@@ -54,16 +76,31 @@ commit="$(git rev-parse --short HEAD 2>/dev/null || echo unknown)"
     echo "- date: $(date -u '+%Y-%m-%d %H:%M UTC')"
     echo "- machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"
     echo "- load average at start: $(cut -d' ' -f1-3 /proc/loadavg)"
-    echo "- mode: $([ "$quick" -eq 1 ] && echo quick || echo full)"
+    echo "- mode: $([ "$quick" -eq 1 ] && echo quick || echo full)$([ "$linux" -eq 0 ] && echo ', Windows only')"
 } | tee "$results"
 
 # Google Benchmark's own tables go to the terminal; the figure tables to both.
-for program in mv_bench_core mv_bench_plugin; do
-    flags=()
-    [ "$program" = mv_bench_core ] && flags=("${core_flags[@]}")
-    "$build/bench/$program" "${flags[@]}" --benchmark_color=false "$@" | tee "$build/$program.txt"
-    sed -n '/^## /,$p' "$build/$program.txt" >>"$results"
-done
+if [ "$linux" -eq 1 ]; then
+    for program in mv_bench_core mv_bench_plugin; do
+        flags=()
+        [ "$program" = mv_bench_core ] && flags=("${core_flags[@]}")
+        "$build/bench/$program" "${flags[@]}" --benchmark_color=false "$@" | tee "$build/$program.txt"
+        sed -n '/^## /,$p' "$build/$program.txt" >>"$results"
+    done
+    "$build/bench/mv_bench_portable" "${portable_flags[@]}" | tee -a "$results"
+fi
+
+# The DLL under Wine, in a prefix of its own, with one wineserver for the run.
+wine_loader=$(dpkg -L wine64 | grep -m1 '/wine64$')
+wine_server="$(dirname "$wine_loader")/wineserver"
+[ -x "${wine_server}64" ] && wine_server="${wine_server}64"
+export WINEPREFIX="$PWD/$wbuild/wineprefix" WINEDEBUG=-all
+mkdir -p "$WINEPREFIX"
+"$wine_server" -p >/dev/null 2>&1 || true
+trap '"$wine_server" -k >/dev/null 2>&1 || true' EXIT
+"$wine_loader" wineboot --init >"$wbuild/wineboot.log" 2>&1
+"$wine_loader" "$wbuild/bench/mv_bench_portable.exe" "${portable_flags[@]}" | tr -d '\r' | tee -a "$results"
+
 echo "- load average at end: $(cut -d' ' -f1-3 /proc/loadavg)" | tee -a "$results"
 echo
 echo "figures: $results"
