@@ -100,9 +100,20 @@ struct CallbackCase {
 std::string upper_payload(size_t n) {
     return update_payload(n, true);
 }
+std::string upper_muffled_payload(size_t n) {
+    return muffled_payload(n, true);
+}
+void smoothing_on() {
+    mv::g_state.settings.smoothing_ms = 20;
+    mv::g_state.audio_smoothing_ms.store(20);
+}
 
+// Smoothing is timed in steady state: no new values arrive, so no ramp runs.
 constexpr CallbackCase kCallbackCases[] = {
-    {"", "", nullptr, mv::UpdateKind::update2, &upper_payload, 1.5},
+    {"", "", nullptr, mv::UpdateKind::update2, &upper_payload, 1.2},
+    {"Smoothing", "smoothing_ms=20: ", &smoothing_on, mv::UpdateKind::update2, &upper_payload, 1.5},
+    {"Muffled", "every speaker muffled (UPDATE3): ", nullptr, mv::UpdateKind::update3, &upper_muffled_payload,
+     2.0},
 };
 
 // Builds both tables as their writers do (into the spare, then published).
@@ -110,6 +121,7 @@ void setup_plugin_tables(size_t n, const CallbackCase &c = kCallbackCases[0]) {
     mv::g_state.settings = mv::PluginSettings{};
     mv::g_state.settings.enabled = true;
     mv::g_state.settings.debug_log = false;
+    mv::g_state.audio_smoothing_ms.store(0);
     if (c.configure != nullptr) c.configure();
     mv::g_state.audio_enabled.store(true);
     mv::g_state.audio_trace.store(false);

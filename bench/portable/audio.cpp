@@ -32,9 +32,15 @@ struct Case {
 std::string update2_line(size_t n) {
     return "UPDATE2 " + update_payload(n, true, 1) + "\n";
 }
+std::string muffled_line(size_t n) {
+    return "UPDATE3 " + muffled_payload(n, true) + "\n";
+}
 
+// Smoothing is timed in steady state: no new values arrive, so no ramp runs.
 constexpr Case kCases[] = {
-    {"", "", &update2_line, 1.5},
+    {"", "", &update2_line, 1.2},
+    {"smoothing_ms=20: ", "smoothing_ms = 20\n", &update2_line, 1.5},
+    {"every speaker muffled (UPDATE3): ", "", &muffled_line, 2.0},
 };
 
 struct Buffer {

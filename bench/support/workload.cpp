@@ -35,6 +35,18 @@ std::string update_payload(size_t n, bool upper, size_t variant) {
     return out;
 }
 
+std::string muffled_payload(size_t n, bool upper) {
+    std::string out;
+    for (size_t i = 0; i < n; ++i) {
+        std::string alias = speaker_alias(i);
+        if (upper)
+            for (char &c : alias)
+                c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        out += (i > 0 ? "," : "") + alias + " 0.7 0 1";
+    }
+    return out;
+}
+
 std::string update_line_of_length(size_t length, size_t variant) {
     std::string line = "UPDATE2 ";
     for (size_t i = 0;; ++i) {

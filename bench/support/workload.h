@@ -15,6 +15,10 @@ std::string speaker_alias(size_t i);
 // upper: aliases in upper case, so that lookups must fold case.
 std::string update_payload(size_t n, bool upper = false, size_t variant = 0);
 
+// An UPDATE3 payload naming speakers 0..n-1, every one muffled (gain 0.7,
+// pan 0, muffle 1): short entries, so that 512 still fit in one line.
+std::string muffled_payload(size_t n, bool upper = false);
+
 // An UPDATE2 line of exactly length characters (no LF), naming as many
 // speakers as fit, padded with spaces.
 std::string update_line_of_length(size_t length, size_t variant = 0);
