@@ -75,7 +75,8 @@ bool on_audio_source_fetched(float *pcm, uint32_t frames, uint16_t channels, uin
     if (smoothing_ms == 0 && !(used.muffle > 0.0f)) {
         // The common case: the row's multipliers, as a step, nothing remembered.
         apply_gain_pan(pcm, frames, channels, used.mid, Multipliers{used.left, used.right});
-    } else if (const VoiceClaim voice = voice_claim(user_id, platform::coarse_tick_ms()); voice.state != nullptr) {
+    } else if (const VoiceClaim voice = voice_claim(user_id, platform::coarse_tick_ms());
+               voice.state != nullptr) {
         if (voice.fresh) voice_start(*voice.state, used);
         used = voice_apply(*voice.state, used, pcm, frames, channels, rate, smoothing_ms);
         voice_release(voice);

@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "audio/lowpass.h"
 #include "audio/spatial.h"
 
 namespace mv {
@@ -61,23 +62,16 @@ void lowpass(VoiceState &v, float a, float *pcm, uint32_t frames, uint16_t chann
         for (uint16_t c = 0; c < filtered; ++c)
             v.lowpass[c] = pcm[c];
     }
-    if (channels == 2) {
-        float l = v.lowpass[0], r = v.lowpass[1];
-        for (uint32_t f = 0; f < frames; ++f) {
-            l += a * (pcm[2 * static_cast<uint64_t>(f)] - l);
-            r += a * (pcm[2 * static_cast<uint64_t>(f) + 1] - r);
-            pcm[2 * static_cast<uint64_t>(f)] = l;
-            pcm[2 * static_cast<uint64_t>(f) + 1] = r;
-        }
-        v.lowpass[0] = l;
-        v.lowpass[1] = r;
+    if (channels == 2) { // the layout Mumble decodes speech in
+        lowpass_stereo(a, pcm, frames, v.lowpass);
         return;
     }
+    const float b = 1.0f - a;
     for (uint16_t c = 0; c < filtered; ++c) {
         float y = v.lowpass[c];
         for (uint32_t f = 0; f < frames; ++f) {
             float &x = pcm[static_cast<uint64_t>(f) * channels + c];
-            y += a * (x - y);
+            y = b * y + a * x;
             x = y;
         }
         v.lowpass[c] = y;

@@ -1,0 +1,16 @@
+// The one-pole low-pass of a muffled speaker, y[n] = b y[n-1] + a x[n] with
+// b = 1 - a, over interleaved stereo in place. Each sample depends on the one
+// before, so a plain loop waits on that chain at every frame; this one works
+// on two frames at a time and reaches back four vectors at once, so that the
+// processor can overlap the work (the outputs equal the plain loop's to
+// within float rounding).
+#pragma once
+
+#include <cstdint>
+
+namespace mv {
+
+// state holds the previous output of each channel, before and after the call.
+void lowpass_stereo(float a, float *pcm, uint32_t frames, float state[2]) noexcept;
+
+} // namespace mv
