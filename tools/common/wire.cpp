@@ -72,43 +72,54 @@ const char *kind_name(ServerLine kind) {
     return "other";
 }
 
-EntryVerdict parse_entry(std::string_view entry, bool with_pan) {
+EntryVerdict parse_entry(std::string_view entry, ServerLine kind) {
     EntryVerdict verdict;
     const std::string text(trim(entry));
     char alias[kMaxAlias + 1] = {};
     float gain = 0;
     float pan = 0;
+    float muffle = 0;
     // The plugin's own reading rule; scanning is how the grammar is defined.
-    const int n = with_pan ? std::sscanf(text.c_str(), "%127s %f %f", alias, &gain, &pan)
-                           : std::sscanf(text.c_str(), "%127s %f", alias, &gain);
+    const int fields = kind == ServerLine::update ? 2 : kind == ServerLine::update2 ? 3 : 4;
+    const int n = std::sscanf(text.c_str(), "%127s %f %f %f", alias, &gain, &pan, &muffle);
+    const int read = n < fields ? n : fields;
     const auto parts = words(text);
-    if (n < 1) {
+    if (read < 1) {
         verdict.note = "empty entry";
         return verdict;
     }
     if (!parts.empty() && parts[0].size() > kMaxAlias) {
         verdict.note = "alias longer than 127 characters: cut, the rest read as the gain";
-        if (n < 2) return verdict;
+        if (read < 2) return verdict;
     }
-    if (n < 2) {
+    if (read < 2) {
         verdict.note = parts.size() < 2 ? "no gain" : "gain is not a number";
         return verdict;
     }
-    Entry e{alias, gain, with_pan && n >= 3 ? pan : 0.0f};
+    Entry e{alias, gain, read >= 3 ? pan : 0.0f, read >= 4 ? muffle : 0.0f};
     // The first note that applies; a valid entry keeps it as a warning.
     if (!verdict.note.empty()) {
         // the alias note stands
     } else if (std::isnan(e.gain) || std::isnan(e.pan)) {
         verdict.note = "value is not a number";
-    } else if (with_pan && n < 3 && parts.size() >= 3) {
+    } else if (fields >= 3 && read == 2 && parts.size() >= 3) {
         verdict.note = "pan is not a number, taken as 0";
-    } else if (!with_pan && parts.size() >= 3) {
+    } else if (fields == 4 && read == 3 && parts.size() >= 4) {
+        verdict.note = "muffle is not a number, taken as 0";
+    } else if (fields == 2 && parts.size() >= 3) {
         verdict.note = "UPDATE carries no pan; the third value is ignored";
+    } else if (fields == 3 && parts.size() >= 4) {
+        verdict.note = "UPDATE2 carries no muffle; the fourth value is ignored (send UPDATE3)";
     } else if (e.gain < 0 || e.gain > 1) {
         verdict.note = "gain outside 0..1, the plugin clamps it";
     } else if (e.pan < -1 || e.pan > 1) {
         verdict.note = "pan outside -1..1, the plugin clamps it";
+    } else if (std::isnan(e.muffle)) {
+        verdict.note = "muffle is not a number, taken as 0";
+    } else if (e.muffle < 0 || e.muffle > 1) {
+        verdict.note = "muffle outside 0..1, the plugin clamps it";
     }
+    if (std::isnan(e.muffle)) e.muffle = 0;
     verdict.entry = std::move(e);
     return verdict;
 }
@@ -126,15 +137,19 @@ std::vector<std::string_view> split_entries(std::string_view payload) {
     return out;
 }
 
-std::string format_update2(const std::vector<Entry> &entries) {
-    std::string line = "UPDATE2";
-    char buf[64];
+std::string format_update(const std::vector<Entry> &entries, bool with_muffle) {
+    std::string line = with_muffle ? "UPDATE3" : "UPDATE2";
+    char buf[96];
     for (size_t i = 0; i < entries.size(); ++i) {
         line += i == 0 ? " " : ", ";
         line += entries[i].alias;
         std::snprintf(buf, sizeof buf, " %.4f %.4f", static_cast<double>(entries[i].gain),
                       static_cast<double>(entries[i].pan));
         line += buf;
+        if (with_muffle) {
+            std::snprintf(buf, sizeof buf, " %.4f", static_cast<double>(entries[i].muffle));
+            line += buf;
+        }
     }
     line += '\n';
     return line;

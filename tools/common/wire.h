@@ -50,12 +50,14 @@ struct Classified {
 [[nodiscard]] Classified classify_server_line(std::string_view line);
 [[nodiscard]] const char *kind_name(ServerLine kind);
 
-// One speaker entry of an update payload, read the way the plugin reads it
-// ("%127s %f %f", or "%127s %f" for UPDATE).
+// One speaker entry of an update payload, read the way the plugin reads it:
+// "%127s %f" for UPDATE, "%127s %f %f" for UPDATE2, "%127s %f %f %f" for
+// UPDATE3 (the fourth value is the muffle).
 struct Entry {
     std::string alias;
     float gain = 0;
     float pan = 0;
+    float muffle = 0; // 0 clear .. 1 fully muffled
 };
 
 struct EntryVerdict {
@@ -64,12 +66,14 @@ struct EntryVerdict {
     std::string note;
 };
 
-[[nodiscard]] EntryVerdict parse_entry(std::string_view entry, bool with_pan);
+// kind is update, update2 or update3.
+[[nodiscard]] EntryVerdict parse_entry(std::string_view entry, ServerLine kind);
 // The entries of a payload: split at commas (runs count as one), trimmed,
 // empty pieces dropped.
 [[nodiscard]] std::vector<std::string_view> split_entries(std::string_view payload);
 
-// "UPDATE2 VC-a 0.5000 -0.2500, VC-b 1.0000 0.0000\n"
-[[nodiscard]] std::string format_update2(const std::vector<Entry> &entries);
+// "UPDATE2 VC-a 0.5000 -0.2500, VC-b 1.0000 0.0000\n", or with the muffle
+// as a fourth value, "UPDATE3 VC-a 0.5000 -0.2500 0.8000, ...\n".
+[[nodiscard]] std::string format_update(const std::vector<Entry> &entries, bool with_muffle);
 
 } // namespace mvtools

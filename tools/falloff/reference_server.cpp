@@ -69,10 +69,9 @@ bool ReferenceServer::open(std::string *error) {
     listener_.adopt(mvnet::listen_tcp(config_.bind, config_.port, 16, &port_, error));
     if (!listener_.valid()) return false;
     if (!config_.roster_path.empty()) roster_mtime_ = file_mtime(config_.roster_path);
-    log_.linef(
-        "listening on %s:%u; %zu players in the roster; %zu players in the scenario; UPDATE2 at %.1f Hz",
-        config_.bind.c_str(), port_, config_.roster.players.size(), config_.scenario.tracks.size(),
-        config_.rate_hz);
+    log_.linef("listening on %s:%u; %zu players in the roster; %zu players in the scenario; %s at %.1f Hz",
+               config_.bind.c_str(), port_, config_.roster.players.size(), config_.scenario.tracks.size(),
+               config_.scenario.walls.empty() ? "UPDATE2" : "UPDATE3", config_.rate_hz);
     return true;
 }
 
@@ -240,7 +239,7 @@ void ReferenceServer::tick(Clock::time_point now) {
         }
         if (now >= s.next_update) {
             const double t = seconds(now - clock_start_);
-            send(s, mvtools::format_update2(mvtools::entries_for(config_.scenario, s.handshake.alias(), t)));
+            send(s, mvtools::update_line(config_.scenario, s.handshake.alias(), t));
             ++s.updates;
             ++updates_sent_;
             // Keep the cadence; after a stall, skip rather than burst.

@@ -1,6 +1,7 @@
 // The reference falloff server: accepts plugins, checks their handshake
 // against a roster, and sends each established session UPDATE2 lines computed
-// from a scenario (distance falloff, bearing pan) at a steady rate, with a
+// from a scenario (distance falloff, bearing pan; UPDATE3 with a muffle when
+// the scenario has walls) at a steady rate, with a
 // PING now and then. Every session is logged. One thread, one poll loop.
 #pragma once
 

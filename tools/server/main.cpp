@@ -28,7 +28,7 @@ constexpr char kUsage[] = R"(usage: marlpike-falloff-server --roster FILE (--sce
   --bind ADDRESS       listen address (default 127.0.0.1)
   --port N             listen port (default 8890; 0 picks a free one)
   --port-file FILE     write the port listened on to FILE
-  --rate HZ            UPDATE2 lines per second per session (default 10)
+  --rate HZ            updates per second per session (default 10)
   --ping-sec S         send PING every S seconds (default 15; 0 never)
   --idle-timeout S     close a link silent for S seconds (default 60; 0 never)
   --seconds S          stop after S seconds (default: run until interrupted)

@@ -217,8 +217,9 @@ std::vector<WireEvent> Simulation::take_events() {
 }
 
 std::vector<std::string> Simulation::wire_summary() {
+    const double end = tap_ ? tap_->now() : 0;
     std::lock_guard lock(wire_mutex_);
-    return check_.summary();
+    return check_.summary(end);
 }
 
 } // namespace mvtools

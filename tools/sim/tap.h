@@ -27,10 +27,11 @@ class Tap {
     bool start(std::string *error);
     [[nodiscard]] uint16_t port() const { return port_; }
     void stop();
+    // Seconds since the tap was made: the time of the check's events.
+    [[nodiscard]] double now() const;
 
   private:
     void run();
-    double now() const;
 
     std::string host_;
     uint16_t server_port_;

@@ -70,7 +70,7 @@ void WireCheck::plugin_connected(double t) {
     from_server_ = LineFramer();
     token_.clear();
     proof_matched_ = false;
-    pending_server_pings_ = 0;
+    settle_pings(t);
     link_updates_ = 0;
     first_update_t_ = last_update_t_ = -1;
     stage_ = LinkStage::greeting;
@@ -86,6 +86,7 @@ void WireCheck::closed(double t, bool by_server) {
     if (stage_ == LinkStage::closed || stage_ == LinkStage::idle) return;
     const LinkStage was = stage_;
     stage_ = LinkStage::closed;
+    settle_pings(t);
     if (link_updates_ >= 2) {
         rate_time_ += last_update_t_ - first_update_t_;
         rate_updates_ += link_updates_ - 1;
@@ -151,8 +152,8 @@ void WireCheck::on_plugin_line(double t, const std::string &line) {
     if (line == "PING") {
         ++plugin_pings_;
     } else if (line == "OK") {
-        if (pending_server_pings_ > 0) {
-            --pending_server_pings_;
+        if (!pending_pings_.empty()) {
+            pending_pings_.erase(pending_pings_.begin());
             ++pings_answered_;
         }
     } else {
@@ -225,7 +226,7 @@ void WireCheck::on_server_line(double t, const LineFramer::Line &line) {
     switch (c.kind) {
     case ServerLine::ping:
         ++server_pings_;
-        ++pending_server_pings_;
+        pending_pings_.push_back(t);
         return;
     case ServerLine::update:
     case ServerLine::update2:
@@ -250,14 +251,13 @@ void WireCheck::on_update(double t, ServerLine kind, std::string_view payload) {
     ++link_updates_;
     if (first_update_t_ < 0) first_update_t_ = t;
     last_update_t_ = t;
-    const bool with_pan = kind != ServerLine::update;
     if (kind == ServerLine::update)
         note("plain UPDATE carries no pan: every speaker is centred", "UPDATE" + std::string(payload));
     std::map<std::string, Entry> table;
     size_t kept = 0;
     for (std::string_view piece : split_entries(payload)) {
         ++entries_;
-        const EntryVerdict v = parse_entry(piece, with_pan);
+        const EntryVerdict v = parse_entry(piece, kind);
         if (!v.entry) {
             ++bad_entries_;
             note("entry skipped: " + v.note, piece);
@@ -276,10 +276,19 @@ void WireCheck::on_update(double t, ServerLine kind, std::string_view payload) {
         Entry e = *v.entry;
         e.gain = e.gain < 0 ? 0 : (e.gain > 1 ? 1 : e.gain);
         e.pan = e.pan < -1 ? -1 : (e.pan > 1 ? 1 : e.pan);
+        e.muffle = e.muffle < 0 ? 0 : (e.muffle > 1 ? 1 : e.muffle);
+        if (e.muffle > 0) ++muffled_entries_;
         table[key] = e;
     }
     latest_ = std::move(table);
+    if (kind == ServerLine::update3) has_update3_ = true;
     if (updates_ == 1) event(t, Level::ok, std::string("first ") + kind_name(kind) + " received");
+}
+
+void WireCheck::settle_pings(double t) {
+    for (const double sent : pending_pings_)
+        ++(t - sent > kPingGrace ? unanswered_pings_ : pings_in_flight_);
+    pending_pings_.clear();
 }
 
 double WireCheck::update_rate() const {
@@ -292,15 +301,26 @@ double WireCheck::update_rate() const {
     return time > 0 ? static_cast<double>(intervals) / time : 0;
 }
 
-std::vector<std::string> WireCheck::summary() const {
+std::vector<std::string> WireCheck::summary(double end) const {
     std::vector<std::string> out;
     out.push_back("connections: " + std::to_string(connections_) + ", proofs accepted: " +
                   std::to_string(accepted_) + ", handshakes refused: " + std::to_string(rejected_));
     out.push_back("updates: " + std::to_string(updates_) + fmt(" at %.1f per second", update_rate()) +
                   ", entries: " + std::to_string(entries_) + ", skipped by the plugin: " +
                   std::to_string(bad_entries_) + ", lines ignored: " + std::to_string(ignored_lines_));
-    out.push_back("server PINGs: " + std::to_string(server_pings_) + " (answered OK: " +
-                  std::to_string(pings_answered_) + "), plugin PINGs: " + std::to_string(plugin_pings_));
+    // A PING still waiting at the end is unanswered only once the plugin had
+    // time to answer it; the run may simply have ended first.
+    size_t unanswered = unanswered_pings_, in_flight = pings_in_flight_;
+    for (const double sent : pending_pings_)
+        ++(end - sent > kPingGrace ? unanswered : in_flight);
+    std::string pings = "server PINGs: " + std::to_string(server_pings_) +
+                        " (answered OK: " + std::to_string(pings_answered_);
+    if (in_flight > 0) pings += ", still in flight at the end: " + std::to_string(in_flight);
+    if (unanswered > 0) pings += ", UNANSWERED: " + std::to_string(unanswered);
+    out.push_back(pings + "), plugin PINGs: " + std::to_string(plugin_pings_));
+    if (muffled_entries_ > 0 || has_update3_)
+        out.push_back("muffle: " + std::to_string(muffled_entries_) + " of " + std::to_string(entries_) +
+                      " entries muffled (UPDATE3)");
     for (const Finding &f : findings_)
         out.push_back(f.what + " (x" + std::to_string(f.count) + "), e.g. '" + f.example + "'");
     return out;

@@ -57,6 +57,8 @@ class WireCheck {
     [[nodiscard]] size_t ignored_lines() const { return ignored_lines_; }
     [[nodiscard]] size_t server_pings() const { return server_pings_; }
     [[nodiscard]] size_t pings_answered() const { return pings_answered_; }
+    // Entries whose muffle was above 0.
+    [[nodiscard]] size_t muffled_entries() const { return muffled_entries_; }
     [[nodiscard]] size_t plugin_pings() const { return plugin_pings_; }
     // Updates per second over the established links so far (0 before two).
     [[nodiscard]] double update_rate() const;
@@ -70,8 +72,11 @@ class WireCheck {
         size_t count = 0;
     };
     [[nodiscard]] const std::vector<Finding> &findings() const { return findings_; }
-    // The closing report, one line each.
-    [[nodiscard]] std::vector<std::string> summary() const;
+    // The closing report, one line each, at time end.
+    [[nodiscard]] std::vector<std::string> summary(double end) const;
+
+    // How long the plugin may take to answer a PING before it counts as unanswered.
+    static constexpr double kPingGrace = 5;
 
   private:
     void event(double t, Level level, std::string text);
@@ -79,6 +84,8 @@ class WireCheck {
     void on_plugin_line(double t, const std::string &line);
     void on_server_line(double t, const LineFramer::Line &line);
     void on_update(double t, ServerLine kind, std::string_view payload);
+    // Judges the PINGs of the link that ends at t.
+    void settle_pings(double t);
 
     WireExpect expect_;
     std::vector<WireEvent> events_;
@@ -92,7 +99,9 @@ class WireCheck {
     size_t connections_ = 0, accepted_ = 0, rejected_ = 0;
     size_t updates_ = 0, entries_ = 0, bad_entries_ = 0, ignored_lines_ = 0;
     size_t server_pings_ = 0, pings_answered_ = 0, plugin_pings_ = 0;
-    size_t pending_server_pings_ = 0;
+    std::vector<double> pending_pings_; // when each unanswered PING of this link came
+    size_t unanswered_pings_ = 0, pings_in_flight_ = 0, muffled_entries_ = 0;
+    bool has_update3_ = false;
     bool warned_cr_ = false;
     double first_update_t_ = -1, last_update_t_ = -1;
     double rate_time_ = 0; // seconds of established link before the current one

@@ -1,5 +1,8 @@
-// The simulator's judgement of a falloff server, fed transcripts.
+// The simulator's judgement of a falloff server, fed transcripts, and the
+// plugin's reading of an entry that it rests on.
 #include <gtest/gtest.h>
+
+#include <array>
 
 #include "common/hmac.h"
 #include "sim/wire_check.h"
@@ -9,123 +12,93 @@ namespace {
 
 const std::string kHash = "3f1a9c0e5b7d2468ace13579bdf02468ace13579";
 
-WireExpect expect() {
-    return {"VC-Me", kHash, "KEY", {"vc-me", "vc-fox", "vc-heron"}};
+const WireExpect kExpect{"VC-Me", kHash, "KEY", {"vc-me", "vc-fox", "vc-heron"}};
+
+// A link from HELLO2 to the server's reply to PROOF (the plugin's proof is
+// right for "tok"), then what the server sends a second later.
+void link(WireCheck &w, const std::string &challenge, const std::string &reply,
+          const std::string &then = "") {
+    w.plugin_connected(0);
+    w.plugin_bytes(0, "HELLO2 KEY VC-Me\n");
+    w.server_bytes(0, challenge);
+    w.plugin_bytes(0, "PROOF " + hmac_sha256_hex(kHash, "tok") + "\n");
+    w.server_bytes(0, reply);
+    w.server_bytes(1, then);
 }
 
-// Plays a handshake up to the server's reply to PROOF.
-void handshake(WireCheck &w, const std::string &token, const std::string &reply, double t = 0) {
-    w.plugin_connected(t);
-    w.plugin_bytes(t, "HELLO2 KEY VC-Me\n");
-    w.server_bytes(t, "CHALLENGE " + token + "\r\n");
-    w.plugin_bytes(t, "PROOF " + hmac_sha256_hex(kHash, token) + "\n");
-    w.server_bytes(t, reply);
-}
-
-bool has_event(const WireCheck &w, Level level, const std::string &text) {
+std::string said(const WireCheck &w, double end = 0) { // every event, then the report
+    std::string all;
     for (const WireEvent &e : w.all())
-        if (e.level == level && e.text.find(text) != std::string::npos) return true;
-    return false;
+        all += e.text + "\n";
+    return all + testing::PrintToString(w.summary(end));
 }
 
-TEST(WireCheck, FollowsAGoodLinkStepByStep) {
-    WireCheck w(expect());
-    handshake(w, "tok-1", "OK\n");
-    EXPECT_EQ(w.stage(), LinkStage::established);
-    EXPECT_EQ(w.accepted(), 1u);
-    EXPECT_TRUE(has_event(w, Level::ok, "HELLO2 alias=VC-Me (api_key as configured)"));
-    EXPECT_TRUE(has_event(w, Level::ok, "matches an independent HMAC"));
-    EXPECT_TRUE(has_event(w, Level::info, "CR"));
-    // Ten updates a tenth of a second apart, split across reads.
-    for (int i = 0; i < 10; ++i) {
-        w.server_bytes(1 + 0.1 * i, "UPDATE2 VC-Fox 0.5 -0.2, VC-Heron ");
-        w.server_bytes(1 + 0.1 * i, "1.5 0\n");
+TEST(WireCheck, ExplainsWhatABadServerDoes) {
+    const std::string ok = "CHALLENGE tok\r\n";
+    const struct {
+        std::string challenge, reply, then, says;
+    } cases[] = {
+        {"CHALLENGEtok\n", "", "", "needs one space after CHALLENGE"},
+        {"challenge tok\n", "", "", "must be upper case"},
+        {"ERR bad_key\n", "", "", "not a challenge"},
+        {ok, "OK \n", "", "must be exactly OK"},
+        {ok, "ERR bad_proof\n", "", "although the proof was right"},
+        {"CHALLENGE \n", "OK\n", "", "empty token"},
+        {"CHALLENGE \n", "OK\n", "", "does NOT match"},
+        {ok, "OK\n", "UPDATE2 VC-Fox 0.5 0.1, VC-Heron\n", "entry skipped: no gain"},
+        {ok, "OK\n", "UPDATE2 VC-Nobody 1, vc-nobody 0.2\n", "alias of nobody"},
+        {ok, "OK\n", "update2 VC-Fox 1\n", "not in upper case"},
+        {ok, "OK\n", "UPDATE VC-Fox 0.5 0.3\n", "plain UPDATE carries no pan"},
+        {ok, "OK\n", "UPDATE3 VC-Fox 0.5 0 loud\n", "muffle is not a number"},
+        {ok, "OK\n", "UPDATE2 VC-Fox 0.5 0 0.4\n", "UPDATE2 carries no muffle"},
+    };
+    for (const auto &c : cases) {
+        WireCheck w(kExpect);
+        link(w, c.challenge, c.reply, c.then);
+        EXPECT_NE(said(w).find(c.says), std::string::npos) << c.says << " in:\n" << said(w);
+        EXPECT_EQ(w.rejected(), c.reply == "OK\n" ? 0u : 1u) << c.says;
     }
-    EXPECT_EQ(w.updates(), 10u);
+}
+
+TEST(WireCheck, CountsUpdatesAndPingsAsThePluginSeesThem) {
+    WireCheck w(kExpect);
+    link(w, "CHALLENGE tok\n", "OK\n");
+    for (int i = 0; i < 10; ++i) { // 0.1 s apart, split across reads
+        w.server_bytes(1 + 0.1 * i, "UPDATE3 VC-Fox 0.5 -0.2 0.25, VC-Heron ");
+        w.server_bytes(1 + 0.1 * i, "1.5 0 -1\n");
+    }
     EXPECT_NEAR(w.update_rate(), 10.0, 1e-9);
-    ASSERT_EQ(w.latest().count("vc-heron"), 1u);
-    EXPECT_FLOAT_EQ(w.latest().at("vc-heron").gain, 1.0f); // clamped as the plugin does
-    EXPECT_FLOAT_EQ(w.latest().at("vc-fox").pan, -0.2f);
+    const Entry &heron = w.latest().at("vc-heron"),
+                &fox = w.latest().at("vc-fox"); // clamped as the plugin does
+    EXPECT_EQ((std::array{heron.gain, heron.muffle, fox.muffle}), (std::array{1.0f, 0.0f, 0.25f}));
+    EXPECT_EQ(w.muffled_entries(), 10u);
     w.server_bytes(2, "PING\n");
     w.plugin_bytes(2, "OK\n");
-    w.plugin_bytes(2, "PING\n");
-    EXPECT_EQ(w.server_pings(), 1u);
-    EXPECT_EQ(w.pings_answered(), 1u);
-    EXPECT_EQ(w.plugin_pings(), 1u);
-    w.closed(3, true);
-    EXPECT_EQ(w.stage(), LinkStage::closed);
-    // A second link keeps the rate to update intervals within links.
-    handshake(w, "tok-2", "OK\n", 10);
-    w.server_bytes(10, "UPDATE2 VC-Fox 1\n");
-    w.server_bytes(10.5, "UPDATE2 VC-Fox 1\n");
-    EXPECT_NEAR(w.update_rate(), 10.0 / (0.9 + 0.5), 1e-9);
+    w.server_bytes(3, "PING\n");  // never answered
+    w.server_bytes(20, "PING\n"); // the run ends before an answer could come
+    EXPECT_NE(said(w, 21).find("PINGs: 3 (answered OK: 1, still in flight at the end: 1, UNANSWERED: 1)"),
+              std::string::npos);
 }
 
-TEST(WireCheck, ExplainsRefusedHandshakes) {
-    struct Case {
-        std::string challenge; // server's first reply
-        std::string reply;     // server's reply to PROOF
-        std::string event;
+TEST(ParseEntry, ReadsAsThePluginDoes) {
+    using enum ServerLine;
+    const std::array<float, 3> skipped = {-1, -1, -1};
+    const struct {
+        std::string entry;
+        ServerLine kind;
+        std::array<float, 3> values; // gain, pan, muffle
+    } cases[] = {
+        {"VC-a 0.5 -0.25 0.75", update3, {0.5f, -0.25f, 0.75f}},
+        {"VC-a 0.5 left 0.75", update3, {0.5f, 0, 0}}, // a muffle is read only after a pan
+        {"VC-a 0.5 0.1 nan", update3, {0.5f, 0.1f, 0}},
+        {"VC-a 0.5 0.1 0.9", update2, {0.5f, 0.1f, 0}},
+        {"VC-b", update2, skipped},
+        {std::string(127, 'a') + "0.5 0.1", update2, {0.5f, 0.1f, 0}}, // the cut alias's rest is the gain
     };
-    const Case cases[] = {
-        {"CHALLENGEtok\n", "", "needs one space after CHALLENGE"},
-        {"challenge tok\n", "", "must be upper case"},
-        {"ERR bad_key\n", "", "not a challenge"},
-        {"CHALLENGE tok\n", "OK \n", "must be exactly OK"},
-        {"CHALLENGE tok\n", "ERR bad_proof\n", "although the proof was right"},
-    };
-    for (const Case &c : cases) {
-        WireCheck w(expect());
-        w.plugin_connected(0);
-        w.plugin_bytes(0, "HELLO2 KEY VC-Me\n");
-        w.server_bytes(0, c.challenge);
-        if (!c.reply.empty()) {
-            w.plugin_bytes(0, "PROOF " + hmac_sha256_hex(kHash, "tok") + "\n");
-            w.server_bytes(0, c.reply);
-        }
-        EXPECT_EQ(w.rejected(), 1u) << c.event;
-        EXPECT_EQ(w.accepted(), 0u);
-        EXPECT_TRUE(has_event(w, Level::fail, c.event)) << c.event;
+    for (const auto &c : cases) {
+        const auto e = parse_entry(c.entry, c.kind).entry;
+        EXPECT_EQ((e ? std::array{e->gain, e->pan, e->muffle} : skipped), c.values) << c.entry;
     }
-}
-
-TEST(WireCheck, CatchesAWrongProofAndWeakTokens) {
-    WireCheck w(expect());
-    w.plugin_connected(0);
-    w.plugin_bytes(0, "HELLO2 OTHER VC-Me\n");
-    w.server_bytes(0, "CHALLENGE \n");
-    w.plugin_bytes(0, "PROOF " + std::string(64, '0') + "\n");
-    EXPECT_TRUE(has_event(w, Level::ok, "api_key DIFFERS"));
-    EXPECT_TRUE(has_event(w, Level::warn, "empty token"));
-    EXPECT_TRUE(has_event(w, Level::fail, "does NOT match"));
-    WireCheck again(expect());
-    handshake(again, "same", "OK\n");
-    again.closed(1, true);
-    handshake(again, "same", "OK\n");
-    EXPECT_TRUE(has_event(again, Level::warn, "token repeated"));
-}
-
-TEST(WireCheck, CountsWhatThePluginSkipsOrIgnores) {
-    WireCheck w(expect());
-    handshake(w, "tok", "OK\n");
-    w.server_bytes(1, "UPDATE2 VC-Fox 0.5 0.1, VC-Heron, VC-Nobody 1, VC-Me 1, vc-fox 0.2\n"
-                      "update2 VC-Fox 1\n"
-                      "PING \n"
-                      "UPDATE VC-Fox 0.5 0.3\n"
-                      "HELLO\n");
-    EXPECT_EQ(w.updates(), 2u);
-    EXPECT_EQ(w.entries(), 6u);
-    EXPECT_EQ(w.bad_entries(), 1u);
-    EXPECT_EQ(w.ignored_lines(), 3u);
-    std::string all;
-    for (const auto &f : w.findings())
-        all += f.what + " | ";
-    for (const char *want :
-         {"entry skipped: no gain", "alias of nobody", "named in its own update", "named twice",
-          "not in upper case", "PING with extra", "plain UPDATE carries no pan",
-          "carries no pan; the third value", "line the plugin ignores"})
-        EXPECT_NE(all.find(want), std::string::npos) << want << " in " << all;
-    EXPECT_FALSE(w.summary().empty());
 }
 
 } // namespace
