@@ -1,19 +1,14 @@
 // marlpike-host-sim: loads a build of the plugin as the host does and shows
 // what the listener hears from each speaker, while checking the falloff link.
-#include <unistd.h>
-
 #include <atomic>
-#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <fstream>
-#include <thread>
 
 #include "common/args.h"
 #include "common/roster.h"
 #include "common/text.h"
-#include "sim/simulation.h"
-#include "sim/view.h"
+#include "sim/live.h"
 
 namespace {
 
@@ -25,6 +20,7 @@ void on_signal(int) {
 }
 
 constexpr char kUsage[] = R"(usage: marlpike-host-sim --plugin LIBRARY [options]
+       marlpike-host-sim --compare RUN --compare RUN [--svg FILE] [--report FILE]
 
   --plugin FILE        the plugin library to load (libmarlpike_voice.so)
   --server HOST:PORT   the falloff server (default 127.0.0.1:8890)
@@ -36,7 +32,7 @@ constexpr char kUsage[] = R"(usage: marlpike-host-sim --plugin LIBRARY [options]
   --speaker ALIAS      a speaker on the voice server (repeatable)
   --seconds S          how long to run (default 15)
   --wav FILE           write the stereo mix the listener hears
-  --svg FILE           write a picture of each speaker's gain and pan over time
+  --svg FILE           write a picture of each speaker's gain, pan and muffle over time
   --report FILE        also write the closing report to FILE
   --workdir DIR        where the plugin copy, its settings and log go
                        (default: a new directory under the temp directory)
@@ -45,6 +41,13 @@ constexpr char kUsage[] = R"(usage: marlpike-host-sim --plugin LIBRARY [options]
   --frames N           frames per audio block (default 960, 20 ms)
   --reconnect S        the plugin's reconnect_sec (default 2)
   --interval S         seconds between table snapshots when not on a terminal (default 2)
+  --smoothing-ms N     the plugin's smoothing_ms setting (default 0: changes as steps)
+  --save-run FILE      keep what this run measured, for --compare
+
+  --compare FILE       (repeatable; no plugin is run) sets saved runs of the same
+                       scenario side by side: the report compares their clicks,
+                       the picture (--svg) shows the last run and every run's
+                       multiplier round one change
 
 Exit status: 0 when the plugin was accepted by the server, received updates and
 kept the host's rules; 1 otherwise; 2 for bad arguments.
@@ -60,9 +63,30 @@ bool split_host_port(const std::string &s, std::string *host, uint16_t *port) {
     return !host->empty();
 }
 
-void print_lines(std::FILE *f, const std::vector<std::string> &lines) {
-    for (const std::string &l : lines)
-        std::fprintf(f, "%s\n", l.c_str());
+// --compare: the saved runs side by side.
+int compare(const std::vector<std::string> &paths, const std::string &svg_path,
+            const std::string &report_path) {
+    std::vector<RunRecord> runs(paths.size());
+    for (size_t i = 0; i < paths.size(); ++i) {
+        std::string error;
+        if (!load_run(paths[i], &runs[i], &error)) {
+            std::fprintf(stderr, "marlpike-host-sim: %s\n", error.c_str());
+            return 1;
+        }
+    }
+    std::vector<std::string> report = compare_report(runs);
+    if (!svg_path.empty()) {
+        std::ofstream svg(svg_path);
+        svg << render_svg(compare_picture(runs));
+        report.push_back("picture: " + svg_path + (svg ? "" : " (could not be written)"));
+    }
+    std::ofstream out;
+    if (!report_path.empty()) out.open(report_path);
+    for (const std::string &l : report) {
+        std::printf("%s\n", l.c_str());
+        out << l << "\n";
+    }
+    return 0;
 }
 
 } // namespace
@@ -91,6 +115,11 @@ int main(int argc, char **argv) {
     config.frames = static_cast<uint32_t>(args.number("frames", 960));
     config.reconnect_sec = static_cast<int>(args.number("reconnect", 2));
     const double interval = args.number("interval", 2);
+    config.smoothing_ms = static_cast<int>(args.number("smoothing-ms", 0));
+    const std::string save_path = args.text("save-run");
+    const auto compared = args.all("compare");
+    if (!compared.empty() && args.error().empty() && args.unused().empty())
+        return compare(compared, svg_path, report_path);
 
     std::string error = args.error();
     if (error.empty() && !args.unused().empty()) error = "unknown argument " + args.unused().front();
@@ -98,6 +127,8 @@ int main(int argc, char **argv) {
     if (error.empty() && !split_host_port(server, &config.server_host, &config.server_port))
         error = "--server needs HOST:PORT";
     if (error.empty() && (config.frames < 1 || config.frames > 48000)) error = "--frames must be 1 to 48000";
+    if (error.empty() && (config.smoothing_ms < 0 || config.smoothing_ms > 1000))
+        error = "--smoothing-ms must be 0 to 1000";
     if (error.empty() && !roster_path.empty()) {
         Roster roster;
         if (load_roster(roster_path, &roster, &error)) {
@@ -119,104 +150,9 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "marlpike-host-sim: %s\n\n%s", error.c_str(), kUsage);
         return 2;
     }
-
     std::signal(SIGINT, on_signal);
     std::signal(SIGTERM, on_signal);
-    const bool tty = isatty(STDOUT_FILENO) != 0;
 
-    Simulation sim(config);
-    if (!sim.start(&error)) {
-        std::fprintf(stderr, "marlpike-host-sim: %s\n", error.c_str());
-        return 1;
-    }
-    if (!wav_path.empty() && !sim.open_wav(wav_path)) {
-        std::fprintf(stderr, "marlpike-host-sim: cannot write %s\n", wav_path.c_str());
-        return 1;
-    }
-    const mvhost::PluginInfo &info = sim.plugin_info();
-    char plugin_text[256];
-    std::snprintf(plugin_text, sizeof plugin_text, "%s %d.%d.%d (API %d.%d.%d)", info.name.c_str(),
-                  info.version.major, info.version.minor, info.version.patch, info.api_version.major,
-                  info.api_version.minor, info.api_version.patch);
-    ViewHeader header{plugin_text, config.server_host + ":" + std::to_string(config.server_port) +
-                                       (config.tap ? " (through the simulator's link check)" : " (direct)")};
-    std::printf("plugin work directory: %s\n", sim.workdir().c_str());
-    std::fflush(stdout);
-
-    sim.start_audio(true);
-    std::vector<std::string> recent;
-    auto remember = [&](const std::string &line) {
-        recent.push_back(line);
-        if (recent.size() > 10) recent.erase(recent.begin());
-        if (!tty) std::printf("%s\n", line.c_str());
-    };
-    const auto begin = std::chrono::steady_clock::now();
-    auto next_draw = begin;
-    size_t log_seen = 0;
-    while (!g_stop.load()) {
-        for (const WireEvent &e : sim.take_events())
-            remember(event_line(e));
-        for (const std::string &l : sim.host()->log_lines(log_seen)) {
-            remember("         host log: " + l);
-            ++log_seen;
-        }
-        const auto now = std::chrono::steady_clock::now();
-        if (std::chrono::duration<double>(now - begin).count() >= seconds) break;
-        if (now >= next_draw) {
-            const auto table = render_table(header, sim.snapshot(), sim.tapped());
-            if (tty) {
-                std::printf("\x1b[H\x1b[J");
-                print_lines(stdout, table);
-                std::printf("\nrecent events:\n");
-                print_lines(stdout, recent);
-            } else {
-                std::printf("----\n");
-                print_lines(stdout, table);
-            }
-            std::fflush(stdout);
-            next_draw = now + std::chrono::milliseconds(tty ? 250 : static_cast<int>(interval * 1000));
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-
-    const Snapshot last = sim.snapshot();
-    sim.finish();
-    for (const WireEvent &e : sim.take_events())
-        remember(event_line(e));
-
-    std::vector<std::string> report;
-    report.emplace_back("==== Marlpike host simulator report ====");
-    for (const std::string &l : render_table(header, last, sim.tapped()))
-        report.push_back(l);
-    report.emplace_back("");
-    bool ok = true;
-    if (sim.tapped()) {
-        report.emplace_back("falloff link:");
-        for (const std::string &l : sim.wire_summary())
-            report.push_back("  " + l);
-        ok = last.accepted > 0 && last.updates > 0;
-        if (!ok) report.emplace_back("  FAIL: the link never carried an update (see the events above)");
-    }
-    const std::vector<std::string> violations = sim.host()->contract_violations();
-    ok = ok && violations.empty();
-    for (const std::string &l : host_report(*sim.host(), violations))
-        report.push_back(l);
-    report.push_back("plugin log: " + sim.workdir() + "/marlpike_voice.log");
-    if (!wav_path.empty()) report.push_back("mix: " + wav_path);
-    if (!svg_path.empty()) {
-        std::ofstream svg(svg_path);
-        svg << render_svg("What " + config.local.alias + " hears from each speaker", sim.series(), last.t);
-        report.push_back("picture: " + svg_path + (svg ? "" : " (could not be written)"));
-    }
-    report.push_back(ok ? "RESULT: pass" : "RESULT: FAIL");
-    std::printf("\n");
-    print_lines(stdout, report);
-    if (!report_path.empty()) {
-        std::ofstream out(report_path);
-        for (const WireEvent &e : sim.all_events())
-            out << event_line(e) << "\n";
-        for (const std::string &l : report)
-            out << l << "\n";
-    }
-    return ok ? 0 : 1;
+    LiveOptions live{seconds, interval, wav_path, svg_path, report_path, save_path};
+    return run_live(config, live, g_stop);
 }

@@ -34,7 +34,8 @@ Simulation::Simulation(SimConfig config) : config_(std::move(config)), check_(ex
         voices_.emplace_back(i);
     last_.resize(config_.speakers.size());
     for (const SimUser &u : config_.speakers)
-        series_.push_back({u.alias, {}, {}, {}});
+        series_.push_back({u.alias, {}, {}, {}, {}, {}});
+    envelopes_.assign(config_.speakers.size(), EnvelopeMeter(kDetailLeadMs));
 }
 
 Simulation::~Simulation() {
@@ -49,7 +50,8 @@ void Simulation::write_ini() const {
         << "api_key=" << config_.api_key << "\n"
         << "enabled=1\n"
         << "debug_log=1\n"
-        << "reconnect_sec=" << config_.reconnect_sec << "\n";
+        << "reconnect_sec=" << config_.reconnect_sec << "\n"
+        << "smoothing_ms=" << config_.smoothing_ms << "\n";
 }
 
 bool Simulation::start(std::string *error) {
@@ -123,29 +125,48 @@ void Simulation::run_block() {
     out_.resize(n);
     mix_.assign(n, 0.0f);
     const mvhost::PluginExports &fn = host_->plugin();
-    std::vector<Measured> measured(voices_.size());
+    // New values the plugin has had since the last block take effect now.
+    const size_t updates = tap_ ? tap_->updates_relayed() : 0;
+    std::vector<float> sent(voices_.size(), std::nanf(""));
+    if (tap_) {
+        std::lock_guard lock(wire_mutex_);
+        for (size_t i = 0; i < voices_.size(); ++i)
+            if (const auto it = check_.latest().find(lower(config_.speakers[i].alias));
+                it != check_.latest().end())
+                sent[i] = it->second.muffle;
+    }
+    std::lock_guard lock(mutex_);
+    const bool changed = updates != updates_seen_;
+    updates_seen_ = updates;
+    if (changed && updates >= kDetailUpdate && !keeping_envelopes_ && recording_.load()) {
+        keeping_envelopes_ = true;
+        for (EnvelopeMeter &e : envelopes_)
+            e.keep(kDetailMs);
+    }
+    const double t = audio_seconds();
     for (size_t i = 0; i < voices_.size(); ++i) {
         voices_[i].render(in_.data(), frames);
         out_ = in_;
         if (fn.onAudioSourceFetched != nullptr)
             fn.onAudioSourceFetched(out_.data(), frames, 2, kSampleRate, true, static_cast<uint32_t>(i + 2));
-        measured[i] = measure(in_.data(), out_.data(), frames);
+        const Measured m = measure(in_.data(), out_.data(), frames);
+        envelopes_[i].add(in_.data(), out_.data(), frames);
         for (size_t k = 0; k < n; ++k)
             mix_[k] += out_[k];
+        last_[i] = m;
+        if (!recording_.load()) continue;
+        Series &sr = series_[i];
+        sr.t.push_back(t);
+        sr.gain.push_back(m.gain);
+        sr.pan.push_back(m.silent ? std::nan("") : m.pan);
+        sr.muffle.push_back(m.silent ? std::nan("") : m.muffle);
+        sr.sent_muffle.push_back(sent[i]);
     }
     if (fn.onAudioOutputAboutToPlay != nullptr)
         fn.onAudioOutputAboutToPlay(mix_.data(), frames, 2, kSampleRate);
+    if (recording_.load()) clicks_.add(mix_.data(), frames, changed);
     wav_.write(mix_.data(), frames);
-    const double t = audio_seconds();
     frames_done_ += frames;
-    std::lock_guard lock(mutex_);
-    last_ = measured;
-    if (!recording_.load()) return;
-    for (size_t i = 0; i < measured.size(); ++i) {
-        series_[i].t.push_back(t);
-        series_[i].gain.push_back(measured[i].gain);
-        series_[i].pan.push_back(measured[i].silent ? std::nan("") : measured[i].pan);
-    }
 }
 
 void Simulation::start_audio(bool realtime) {
@@ -194,6 +215,7 @@ Snapshot Simulation::snapshot() {
     s.rejected = check_.rejected();
     s.updates = check_.updates();
     s.bad_entries = check_.bad_entries();
+    s.muffled_entries = check_.muffled_entries();
     s.server_pings = check_.server_pings();
     s.pings_answered = check_.pings_answered();
     s.rate = check_.update_rate();
@@ -206,9 +228,16 @@ Snapshot Simulation::snapshot() {
     return s;
 }
 
-std::vector<Series> Simulation::series() {
+RunRecord Simulation::record(std::string label) {
+    RunRecord r{std::move(label), {}, audio_seconds(), {}, {}, {}, {}};
     std::lock_guard lock(mutex_);
-    return series_;
+    r.clicks = clicks_.result();
+    r.series = series_;
+    for (size_t i = 0; i < envelopes_.size(); ++i) {
+        r.envelopes.push_back({config_.speakers[i].alias + " left", envelopes_[i].left()});
+        r.envelopes.push_back({config_.speakers[i].alias + " right", envelopes_[i].right()});
+    }
+    return r;
 }
 
 std::vector<WireEvent> Simulation::take_events() {

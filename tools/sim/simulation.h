@@ -14,8 +14,12 @@
 #include <vector>
 
 #include "host/host.h"
-#include "sim/audio.h"
+#include "sim/clicks.h"
+#include "sim/picture.h"
+#include "sim/run_record.h"
 #include "sim/tap.h"
+#include "sim/voice.h"
+#include "sim/wav.h"
 #include "sim/wire_check.h"
 
 namespace mvtools {
@@ -32,6 +36,7 @@ struct SimConfig {
     uint16_t server_port = 8890;
     std::string api_key = "SET_THIS_PRIVATE_KEY";
     int reconnect_sec = 2;
+    int smoothing_ms = 0;  // the plugin's smoothing_ms setting
     bool tap = true;       // watch the link (the plugin then connects to the tap)
     bool write_ini = true; // false: keep the settings file found in workdir
     SimUser local{"VC-Listener", ""};
@@ -51,7 +56,7 @@ struct SpeakerRow {
 struct Snapshot {
     double t = 0; // seconds of audio so far
     LinkStage stage = LinkStage::idle;
-    size_t accepted = 0, rejected = 0, updates = 0, bad_entries = 0;
+    size_t accepted = 0, rejected = 0, updates = 0, bad_entries = 0, muffled_entries = 0;
     size_t server_pings = 0, pings_answered = 0;
     double rate = 0;
     std::vector<SpeakerRow> rows;
@@ -81,7 +86,8 @@ class Simulation {
     void finish();
 
     [[nodiscard]] Snapshot snapshot();
-    [[nodiscard]] std::vector<Series> series();
+    // What the run measured, for a picture or a comparison (after finish()).
+    [[nodiscard]] RunRecord record(std::string label);
     // New wire events since the last call, and the whole check afterwards.
     std::vector<WireEvent> take_events();
     [[nodiscard]] std::vector<std::string> wire_summary();
@@ -108,9 +114,13 @@ class Simulation {
     std::thread audio_;
     std::atomic<uint64_t> frames_done_{0};
 
-    std::mutex mutex_; // guards last_ and series_
+    std::mutex mutex_; // guards what follows
     std::vector<Measured> last_;
     std::vector<Series> series_;
+    std::vector<EnvelopeMeter> envelopes_; // per speaker
+    ClickMeter clicks_;
+    size_t updates_seen_ = 0; // handed to the plugin before the last block
+    bool keeping_envelopes_ = false;
 };
 
 } // namespace mvtools

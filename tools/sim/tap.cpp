@@ -64,14 +64,19 @@ void Tap::run() {
             if (r.status == mvnet::Io::timeout) return true;
             if (r.status != mvnet::Io::done) return false;
             const std::string_view bytes(buf, r.bytes);
+            size_t updates = 0;
             {
                 std::lock_guard lock(mutex_);
                 if (from_server)
                     check_.server_bytes(now(), bytes);
                 else
                     check_.plugin_bytes(now(), bytes);
+                updates = check_.updates();
             }
-            return mvnet::send_all(to, bytes, 5000);
+            const bool sent = mvnet::send_all(to, bytes, 5000);
+            // Only now can the plugin act on them.
+            if (from_server) updates_relayed_.store(updates);
+            return sent;
         };
         if (plugin.valid() && items[1].readable && !relay(plugin.get(), server.get(), false))
             close_link(false);

@@ -29,6 +29,8 @@ class Tap {
     void stop();
     // Seconds since the tap was made: the time of the check's events.
     [[nodiscard]] double now() const;
+    // Updates handed on to the plugin in full so far.
+    [[nodiscard]] size_t updates_relayed() const { return updates_relayed_.load(); }
 
   private:
     void run();
@@ -40,6 +42,7 @@ class Tap {
     mvnet::UniqueSocket listener_;
     uint16_t port_ = 0;
     std::atomic<bool> stop_{false};
+    std::atomic<size_t> updates_relayed_{0};
     std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
     std::thread thread_;
 };

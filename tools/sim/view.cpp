@@ -22,6 +22,37 @@ std::string event_line(const WireEvent &e) {
     return head + e.text;
 }
 
+std::vector<std::string> muffle_report(const std::vector<Series> &series) {
+    std::vector<std::string> out{"muffle (server's most / heard most, and how long heard above 0.05):"};
+    for (const Series &s : series) {
+        double sent = 0, heard = 0, seconds = 0;
+        for (size_t k = 0; k < s.t.size(); ++k) {
+            if (!std::isnan(s.sent_muffle[k])) sent = std::max(sent, s.sent_muffle[k]);
+            if (std::isnan(s.muffle[k])) continue;
+            heard = std::max(heard, s.muffle[k]);
+            if (s.muffle[k] > 0.05 && k + 1 < s.t.size()) seconds += s.t[k + 1] - s.t[k];
+        }
+        if (sent == 0 && heard == 0) continue;
+        char buf[160];
+        std::snprintf(buf, sizeof buf, "  %-16s sent up to %.2f, heard up to %.2f for %.1f s%s",
+                      s.label.c_str(), sent, heard, seconds,
+                      sent > 0.05 && heard < 0.01 ? ": the plugin applied NO muffle" : "");
+        out.emplace_back(buf);
+    }
+    if (out.size() == 1) out.back() = "muffle: none sent, none heard";
+    return out;
+}
+
+std::vector<std::string> click_report(const RunRecord &run) {
+    char buf[200];
+    std::snprintf(buf, sizeof buf,
+                  "clicks (%s): energy above 4 kHz in the 10 ms round each of %zu changes: mean %.1f dBFS, "
+                  "loudest %.1f dBFS; whole mix %.1f dBFS",
+                  run.label.c_str(), run.clicks.windows, run.clicks.mean_db, run.clicks.max_db,
+                  run.clicks.whole_db);
+    return {buf};
+}
+
 std::vector<std::string> host_report(const mvhost::Host &host, const std::vector<std::string> &violations) {
     using namespace mvhost;
     static constexpr size_t kServed[] = {kSlotFreeMemory,
@@ -60,25 +91,30 @@ std::vector<std::string> render_table(const ViewHeader &header, const Snapshot &
     if (tapped) {
         std::snprintf(
             buf, sizeof buf,
-            "link %-22s proofs accepted %zu  refused %zu   updates %zu (%.1f/s)  skipped entries %zu",
-            stage_name(s.stage), s.accepted, s.rejected, s.updates, s.rate, s.bad_entries);
+            "link %-22s proofs accepted %zu  refused %zu   updates %zu (%.1f/s)  skipped entries %zu  "
+            "muffled entries %zu",
+            stage_name(s.stage), s.accepted, s.rejected, s.updates, s.rate, s.bad_entries, s.muffled_entries);
         out.emplace_back(buf);
     }
     out.emplace_back("");
-    std::snprintf(buf, sizeof buf, "%-16s %3s  %-15s  %-6s %-6s  %-27s  %8s %8s", "speaker", "id",
-                  tapped ? "server gain pan" : "", "gain", "pan", "heard from", "left dB", "right dB");
+    std::snprintf(buf, sizeof buf, "%-16s %3s  %-20s  %-6s %-6s %-6s  %-27s  %8s %8s", "speaker", "id",
+                  tapped ? "server gain pan muf" : "", "gain", "pan", "muffle", "heard from", "left dB",
+                  "right dB");
     out.emplace_back(buf);
     for (const SpeakerRow &r : s.rows) {
-        char sent[32] = "";
+        char sent[48] = "";
         if (tapped) {
             if (r.sent)
-                std::snprintf(sent, sizeof sent, "%5.3f %+6.3f", static_cast<double>(r.sent->gain),
-                              static_cast<double>(r.sent->pan));
+                std::snprintf(sent, sizeof sent, "%5.3f %+6.3f %5.2f", static_cast<double>(r.sent->gain),
+                              static_cast<double>(r.sent->pan), static_cast<double>(r.sent->muffle));
             else
                 std::snprintf(sent, sizeof sent, "(not named)");
         }
-        char pan[16] = "   -- ";
-        if (!r.heard.silent) std::snprintf(pan, sizeof pan, "%+6.3f", r.heard.pan);
+        char pan[16] = "   -- ", muffle[16] = "  --  ";
+        if (!r.heard.silent) {
+            std::snprintf(pan, sizeof pan, "%+6.3f", r.heard.pan);
+            std::snprintf(muffle, sizeof muffle, "%5.2f ", r.heard.muffle);
+        }
         const std::string bar = r.heard.silent ? "   (silent)" : pan_bar(r.heard.pan, 23);
         auto db = [](double rms, char *dst, size_t cap) {
             if (rms < 1e-6)
@@ -89,8 +125,8 @@ std::vector<std::string> render_table(const ViewHeader &header, const Snapshot &
         char left[16], right[16];
         db(r.heard.left_rms, left, sizeof left);
         db(r.heard.right_rms, right, sizeof right);
-        std::snprintf(buf, sizeof buf, "%-16.16s %3u  %-15s  %6.3f %-6s  %-27s  %s %s", r.alias.c_str(), r.id,
-                      sent, r.heard.gain, pan, bar.c_str(), left, right);
+        std::snprintf(buf, sizeof buf, "%-16.16s %3u  %-20s  %6.3f %-6s %-6s  %-27s  %s %s", r.alias.c_str(),
+                      r.id, sent, r.heard.gain, pan, muffle, bar.c_str(), left, right);
         out.emplace_back(buf);
     }
     return out;

@@ -19,6 +19,10 @@ struct ViewHeader {
 // A bar of width cells with a marker at pan (-1 left .. +1 right).
 [[nodiscard]] std::string pan_bar(double pan, int width);
 [[nodiscard]] std::string event_line(const WireEvent &e);
+// Per speaker, the muffle the server sent and the muffle heard.
+[[nodiscard]] std::vector<std::string> muffle_report(const std::vector<Series> &series);
+// The run's clicks (see ClickMeter).
+[[nodiscard]] std::vector<std::string> click_report(const RunRecord &run);
 // Whether the plugin kept the host's rules: the calls it made, the contract
 // violations found, and calls to slots the stand-in does not serve.
 [[nodiscard]] std::vector<std::string> host_report(const mvhost::Host &host,

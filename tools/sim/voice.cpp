@@ -1,0 +1,119 @@
+#include "voice.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace mvtools {
+namespace {
+
+constexpr double kTwoPi = 6.283185307179586;
+constexpr double kTopHz = 2000;
+// Samples the fit skips at the start of a block: the plugin's filter carries
+// its state over from the previous block, the fit's cannot.
+constexpr uint32_t kSettle = 64;
+
+// How far out is from m * lowpass(in), with the best m for each channel;
+// a >= 1 means no filter.
+struct Fit {
+    double misfit, left, right; // the multipliers
+};
+Fit fit(const float *in, const float *out, uint32_t frames, double a) {
+    double cross[2] = {}, own[2] = {}, target[2] = {};
+    for (int c = 0; c < 2; ++c) {
+        double y = in[c];
+        for (uint32_t i = 0; i < frames; ++i) {
+            y = a >= 1 ? in[2 * i + c] : y + a * (in[2 * i + c] - y);
+            if (i < kSettle && frames > 2 * kSettle) continue;
+            cross[c] += y * out[2 * i + c];
+            own[c] += y * y;
+            target[c] += static_cast<double>(out[2 * i + c]) * out[2 * i + c];
+        }
+    }
+    Fit f{0, 0, 0};
+    double *m[2] = {&f.left, &f.right};
+    for (int c = 0; c < 2; ++c) {
+        *m[c] = own[c] > 0 ? std::max(cross[c] / own[c], 0.0) : 0;
+        f.misfit += target[c] - (own[c] > 0 ? cross[c] * cross[c] / own[c] : 0);
+    }
+    return f;
+}
+
+} // namespace
+
+Voice::Voice(size_t index) {
+    static constexpr double kPitches[] = {110.0, 146.8, 196.0, 130.8, 174.6, 220.0, 98.0, 164.8};
+    f0_ = kPitches[index % 8];
+    rate_ = 2.7 + 0.6 * static_cast<double>(index % 4);
+    phase_offset_ = 0.9 * static_cast<double>(index);
+    for (int k = 1; f0_ * k <= kTopHz; ++k)
+        partials_.push_back(1.0 / k);
+}
+
+void Voice::render(float *out, uint32_t frames) {
+    for (uint32_t i = 0; i < frames; ++i, ++pos_) {
+        const double t = static_cast<double>(pos_) / kSampleRate;
+        // sin(k x) from the two before it, so that a partial costs a multiply.
+        const double x = kTwoPi * f0_ * t, c = 2 * std::cos(x);
+        double v = 0, before = 0, now = std::sin(x);
+        for (const double amplitude : partials_) {
+            v += now * amplitude;
+            const double next = c * now - before;
+            before = now;
+            now = next;
+        }
+        const double swell = 0.55 + 0.45 * std::sin(kTwoPi * rate_ * t + phase_offset_);
+        const auto s = static_cast<float>(0.1 * v * swell);
+        out[2 * i] = s;
+        out[2 * i + 1] = s;
+    }
+}
+
+double lowpass_coefficient(double muffle, double rate) {
+    const double cutoff = 20000 * std::pow(500.0 / 20000.0, muffle);
+    return 1 - std::exp(-kTwoPi * cutoff / rate);
+}
+
+Measured measure(const float *in, const float *out, uint32_t frames) {
+    Measured m;
+    if (frames == 0) return m;
+    double left = 0, right = 0;
+    for (uint32_t i = 0; i < frames; ++i) {
+        left += static_cast<double>(out[2 * i]) * out[2 * i];
+        right += static_cast<double>(out[2 * i + 1]) * out[2 * i + 1];
+    }
+    m.left_rms = std::sqrt(left / frames);
+    m.right_rms = std::sqrt(right / frames);
+    // The muffle whose filter, times a multiplier per channel, best explains
+    // the output: a coarse grid, then a finer look round the best.
+    const auto at = [&](double muffle) {
+        return fit(in, out, frames, muffle <= 0 ? 1 : lowpass_coefficient(muffle, kSampleRate));
+    };
+    double best = 0;
+    Fit f = at(0);
+    const auto consider = [&](double muffle) {
+        const Fit g = at(muffle);
+        if (g.misfit < f.misfit * (1 - 1e-9)) best = muffle, f = g;
+    };
+    for (int k = 1; k <= 20; ++k)
+        consider(k / 20.0);
+    for (double step = 0.025; step > 0.001; step /= 2) {
+        const double centre = best;
+        consider(std::clamp(centre - step, 0.001, 1.0));
+        consider(std::clamp(centre + step, 0.001, 1.0));
+    }
+    const double power = f.left * f.left + f.right * f.right;
+    m.silent = std::sqrt(power) < 1e-4;
+    if (m.silent) return m;
+    // The equal-power law makes left^2 + right^2 = gain^2 and
+    // right^2 - left^2 = pan * gain^2.
+    m.gain = std::sqrt(power);
+    m.pan = std::clamp((f.right * f.right - f.left * f.left) / power, -1.0, 1.0);
+    m.muffle = best;
+    return m;
+}
+
+double to_dbfs(double rms) {
+    return rms > 1e-9 ? 20 * std::log10(rms) : -180;
+}
+
+} // namespace mvtools
