@@ -12,28 +12,34 @@ constexpr double kTopHz = 2000;
 // its state over from the previous block, the fit's cannot.
 constexpr uint32_t kSettle = 64;
 
-// How far out is from m * lowpass(in), with the best m for each channel;
-// a >= 1 means no filter.
+// How far out is from m(t) * lowpass(in), with the best straight line m(t)
+// for each channel (the plugin's smoothing moves its multipliers linearly);
+// a >= 1 means no filter. left and right are the multipliers in the middle.
 struct Fit {
-    double misfit, left, right; // the multipliers
+    double misfit, left, right;
 };
 Fit fit(const float *in, const float *out, uint32_t frames, double a) {
-    double cross[2] = {}, own[2] = {}, target[2] = {};
+    Fit f{0, 0, 0};
+    double *mean[2] = {&f.left, &f.right};
     for (int c = 0; c < 2; ++c) {
+        // Least squares of out = p * y + q * t * y, t running 0..1 over the block.
+        double yy = 0, tyy = 0, ttyy = 0, yo = 0, tyo = 0, oo = 0;
         double y = in[c];
         for (uint32_t i = 0; i < frames; ++i) {
             y = a >= 1 ? in[2 * i + c] : y + a * (in[2 * i + c] - y);
             if (i < kSettle && frames > 2 * kSettle) continue;
-            cross[c] += y * out[2 * i + c];
-            own[c] += y * y;
-            target[c] += static_cast<double>(out[2 * i + c]) * out[2 * i + c];
+            const double t = frames > 1 ? static_cast<double>(i) / (frames - 1) : 0, o = out[2 * i + c];
+            yy += y * y, tyy += t * y * y, ttyy += t * t * y * y, yo += y * o, tyo += t * y * o, oo += o * o;
         }
-    }
-    Fit f{0, 0, 0};
-    double *m[2] = {&f.left, &f.right};
-    for (int c = 0; c < 2; ++c) {
-        *m[c] = own[c] > 0 ? std::max(cross[c] / own[c], 0.0) : 0;
-        f.misfit += target[c] - (own[c] > 0 ? cross[c] * cross[c] / own[c] : 0);
+        const double det = yy * ttyy - tyy * tyy;
+        double p = 0, q = 0;
+        if (det > 1e-12 * yy * ttyy) {
+            p = (ttyy * yo - tyy * tyo) / det, q = (yy * tyo - tyy * yo) / det;
+        } else if (yy > 0) {
+            p = yo / yy;
+        }
+        f.misfit += oo - p * yo - q * tyo;
+        *mean[c] = std::max(p + q / 2, 0.0);
     }
     return f;
 }
@@ -83,7 +89,7 @@ Measured measure(const float *in, const float *out, uint32_t frames) {
     }
     m.left_rms = std::sqrt(left / frames);
     m.right_rms = std::sqrt(right / frames);
-    // The muffle whose filter, times a multiplier per channel, best explains
+    // The muffle whose filter, times a straight-line multiplier per channel, best explains
     // the output: a coarse grid, then a finer look round the best.
     const auto at = [&](double muffle) {
         return fit(in, out, frames, muffle <= 0 ? 1 : lowpass_coefficient(muffle, kSampleRate));

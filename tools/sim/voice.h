@@ -33,7 +33,7 @@ class Voice {
 struct Measured {
     double left_rms = 0;
     double right_rms = 0;
-    double gain = 0;   // from the left and right multipliers, before the low-pass
+    double gain = 0;   // from the left and right multipliers (their mean over the block)
     double pan = 0;    // equal-power inverse; 0 when silent
     double muffle = 0; // the plugin's low-pass that best explains the output; 0 when silent
     bool silent = true;
