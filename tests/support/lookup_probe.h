@@ -1,7 +1,8 @@
 // Name lookups that never answer, as with a DNS server that does not reply:
 // this test program puts its own getaddrinfo in front of the C library's (the
 // plugin, loaded later, binds to it), and holds every lookup of
-// kHangingName until the test lets them go. POSIX only.
+// kHangingName until the test lets them go. POSIX only: elsewhere no lookup
+// is ever held.
 #pragma once
 
 #include <cstddef>

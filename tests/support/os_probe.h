@@ -1,12 +1,10 @@
-// What reliability tests need from the operating system beyond plain sockets:
-// counts of the process's open handles and threads, and fixed-port listeners.
+// What the tests ask of the operating system beyond sockets: counts of the
+// process's open handles and threads, and whether a library is still mapped.
 // One implementation per platform (os_probe_posix.cpp, os_probe_win32.cpp).
 #pragma once
 
-#include <cstdint>
+#include <string>
 #include <thread>
-
-#include "test_net.h"
 
 namespace mvtest {
 
@@ -29,7 +27,8 @@ struct ResourceCounts {
     return resource_counts();
 }
 
-// A listening socket on 127.0.0.1:port with that backlog; invalid on failure.
-net::Socket listen_loopback_at(uint16_t port, int backlog = 16);
+// After the host has unloaded the plugin, a thread of the plugin that is still
+// running holds its own reference on the library and keeps it mapped.
+[[nodiscard]] bool library_mapped(const std::string &utf8_path);
 
 } // namespace mvtest

@@ -1,11 +1,7 @@
-// POSIX side of the reliability probes.
 #if !defined(_WIN32)
 
-#include <arpa/inet.h>
 #include <dirent.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <dlfcn.h>
 
 #include "os_probe.h"
 
@@ -13,7 +9,7 @@ namespace mvtest {
 namespace {
 
 // Entries of a /proc directory, less "." and "..".
-long count_entries(const char *path, bool minus_own_fd) {
+long count_entries(const char *path) {
     DIR *dir = opendir(path);
     if (dir == nullptr) return -1;
     long n = 0;
@@ -21,29 +17,22 @@ long count_entries(const char *path, bool minus_own_fd) {
         if (entry->d_name[0] != '.') ++n;
     }
     closedir(dir);
-    return minus_own_fd ? n - 1 : n; // the listing's own descriptor
+    return n;
 }
 
 } // namespace
 
 ResourceCounts resource_counts() {
-    return {count_entries("/proc/self/fd", true), count_entries("/proc/self/task", false)};
+    // Less the listing's own descriptor.
+    return {count_entries("/proc/self/fd") - 1, count_entries("/proc/self/task")};
 }
 
-net::Socket listen_loopback_at(uint16_t port, int backlog) {
-    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
-    if (s < 0) return net::kInvalidSocket;
-    const int one = 1;
-    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    if (bind(s, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 || listen(s, backlog) != 0) {
-        close(s);
-        return net::kInvalidSocket;
-    }
-    return s;
+bool library_mapped(const std::string &utf8_path) {
+    // RTLD_NOLOAD never maps anything; a hit takes a reference, handed back at once.
+    void *handle = dlopen(utf8_path.c_str(), RTLD_NOW | RTLD_NOLOAD);
+    if (handle == nullptr) return false;
+    dlclose(handle);
+    return true;
 }
 
 } // namespace mvtest

@@ -1,11 +1,8 @@
-// Windows side of the reliability probes (also what runs under Wine).
 #if defined(_WIN32)
 
-#include <winsock2.h>
-#include <ws2tcpip.h>
-// After winsock2.h, which must come before windows.h.
-#include <tlhelp32.h>
 #include <windows.h>
+// After windows.h, which it needs.
+#include <tlhelp32.h>
 
 #include "os_probe.h"
 
@@ -51,23 +48,12 @@ ResourceCounts resource_counts() {
     return {count_wine_descriptors(), count_threads(), 48};
 }
 
-net::Socket listen_loopback_at(uint16_t port, int backlog) {
-    uint16_t ignored = 0;
-    net::close_socket(net::listen_loopback(&ignored)); // starts Winsock once
-    const SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    if (s == INVALID_SOCKET) return net::kInvalidSocket;
-    // The port may have been in use a moment ago (a listener that was closed).
-    const BOOL one = TRUE;
-    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char *>(&one), sizeof one);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    if (bind(s, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 || listen(s, backlog) != 0) {
-        closesocket(s);
-        return net::kInvalidSocket;
-    }
-    return static_cast<net::Socket>(s);
+bool library_mapped(const std::string &utf8_path) {
+    const int n =
+        MultiByteToWideChar(CP_UTF8, 0, utf8_path.data(), static_cast<int>(utf8_path.size()), nullptr, 0);
+    std::wstring wide(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8_path.data(), static_cast<int>(utf8_path.size()), wide.data(), n);
+    return GetModuleHandleW(wide.c_str()) != nullptr; // takes no reference
 }
 
 } // namespace mvtest

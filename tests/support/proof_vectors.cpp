@@ -3,7 +3,7 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "plugin_library.h"
+#include "host/plugin_dir.h"
 
 namespace mvtest {
 namespace {
@@ -33,7 +33,8 @@ std::vector<std::string> split_tabs(const std::string &line) {
 std::vector<ProofVector> load_proof_vectors() {
     std::vector<ProofVector> out;
 #if defined(MV_TEST_VECTORS)
-    const std::optional<std::string> text = read_file(build_path(MV_TEST_VECTORS "/proof.tsv"));
+    const std::optional<std::string> text =
+        mvhost::read_file(mvhost::build_path(MV_TEST_VECTORS "/proof.tsv"));
     if (!text) return out;
     std::istringstream in(*text);
     std::string line;

@@ -1,11 +1,13 @@
-#if !defined(_WIN32)
 #include "lookup_probe.h"
 
 #include <condition_variable>
+#include <mutex>
+
+#if !defined(_WIN32)
 #include <cstring>
 #include <dlfcn.h>
-#include <mutex>
 #include <netdb.h>
+#endif
 
 namespace mvtest {
 namespace {
@@ -37,6 +39,7 @@ void hold_lookups() {
 
 } // namespace mvtest
 
+#if !defined(_WIN32)
 extern "C" __attribute__((visibility("default"))) int getaddrinfo(const char *node, const char *service,
                                                                   const addrinfo *hints, addrinfo **res) {
     using Fn = int (*)(const char *, const char *, const addrinfo *, addrinfo **);

@@ -1,0 +1,280 @@
+// The whole path from host to ears: the host joins a server with a roster, the
+// worker authenticates to the scripted falloff server with the local alias and
+// an independently computed proof, the server's UPDATE2 arrives, and every
+// speaker's buffer comes out scaled by its gain and equal-power pan, in mono,
+// stereo and six channels, with the traced calls written exactly. Leaving the
+// server silences everyone.
+//
+// Natively the same calls keep the rules of a real-time thread: no allocation
+// and no file call, traced calls included. This program replaces malloc and
+// friends and the file calls for the whole process (the plugin binds to them
+// when it is loaded) and counts what the calling thread does while armed
+// around one callback. Windows binds otherwise, and a sanitizer brings its own
+// allocator.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+
+#include "session.h"
+
+#if !defined(_WIN32) && !defined(MV_SANITIZED)
+#define MV_COUNTS_CALLS 1
+#include <dlfcn.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+// Zero-initialised thread_locals of the executable live in its static TLS
+// block: reading them allocates nothing, even inside malloc.
+thread_local bool t_armed = false;
+thread_local unsigned t_allocations = 0, t_file_calls = 0;
+
+inline void bump(unsigned &counter) {
+    if (t_armed) ++counter;
+}
+
+} // namespace
+
+#if defined(MV_COUNTS_CALLS)
+extern "C" {
+void *__libc_malloc(size_t size);
+void *__libc_calloc(size_t count, size_t size);
+void *__libc_realloc(void *pointer, size_t size);
+void __libc_free(void *pointer);
+}
+
+// operator new and delete of the C++ runtime call these, so they count too.
+#define MV_INTERPOSE extern "C" __attribute__((visibility("default")))
+MV_INTERPOSE void *malloc(size_t size) noexcept {
+    bump(t_allocations);
+    return __libc_malloc(size);
+}
+MV_INTERPOSE void *calloc(size_t count, size_t size) noexcept {
+    bump(t_allocations);
+    return __libc_calloc(count, size);
+}
+MV_INTERPOSE void *realloc(void *pointer, size_t size) noexcept {
+    bump(t_allocations);
+    return __libc_realloc(pointer, size);
+}
+MV_INTERPOSE void free(void *pointer) noexcept {
+    bump(t_allocations);
+    __libc_free(pointer);
+}
+// The file calls go on to the next definition, the C library's.
+#define MV_FILE_CALL(ret, name, params, args)                                                                \
+    MV_INTERPOSE ret name params {                                                                           \
+        bump(t_file_calls);                                                                                  \
+        static const auto next = reinterpret_cast<ret(*) params>(dlsym(RTLD_NEXT, #name));                   \
+        return next args;                                                                                    \
+    }
+MV_FILE_CALL(FILE *, fopen, (const char *path, const char *mode), (path, mode))
+MV_FILE_CALL(FILE *, fopen64, (const char *path, const char *mode), (path, mode))
+MV_FILE_CALL(size_t, fwrite, (const void *data, size_t size, size_t n, FILE *file), (data, size, n, file))
+MV_FILE_CALL(ssize_t, write, (int fd, const void *data, size_t size), (fd, data, size))
+#endif
+
+namespace mvtest {
+namespace {
+
+constexpr ConnectionId kConnection = 4;
+constexpr UserId kStranger = 99; // a speaker the host has no name for
+constexpr uint32_t kRate = 48000;
+
+struct Speaker {
+    UserId id;
+    const char *name;
+    bool has_row;
+    float gain, pan; // as they must be applied, after clamping
+};
+
+// The server names the first seven; VC-Fox_1 as vc-fox_1, VC-Loud with values
+// out of range. VC-NoRow is in Mumble's roster but not in the update.
+const Speaker kSpeakers[] = {
+    {10, "VC-L", true, 1.0f, -1.0f},   {11, "VC-HL", true, 1.0f, -0.5f},
+    {12, "VC-C", true, 1.0f, 0.0f},    {13, "VC-HR", true, 1.0f, 0.5f},
+    {14, "VC-R", true, 1.0f, 1.0f},    {15, "VC-Fox_1", true, 0.5f, -0.2f},
+    {16, "VC-Loud", true, 1.0f, 1.0f}, {17, "VC-NoRow", false, 0.0f, 0.0f},
+};
+constexpr char kUpdate[] =
+    "UPDATE2 VC-L 1 -1, VC-HL 1 -0.5, VC-C 1 0, VC-HR 1 0.5, VC-R 1 1, vc-fox_1 0.5 -0.2, VC-Loud 1.5 3";
+
+// The law as written, in 32-bit floats: subtract or add, halve, root, gain.
+float left_factor(float gain, float pan) {
+    return std::sqrt((1.0f - pan) * 0.5f) * gain;
+}
+float right_factor(float gain, float pan) {
+    return std::sqrt((1.0f + pan) * 0.5f) * gain;
+}
+
+struct Layout {
+    uint16_t channels;
+    uint32_t frames;
+};
+constexpr Layout kLayouts[] = {{1, 441}, {2, 960}, {6, 600}, {2, 0}};
+
+// Distinct values of both signs, largest magnitude 0.875, so that a sample
+// given the wrong factor (or none) shows.
+std::vector<float> pattern(Layout layout) {
+    std::vector<float> v(size_t{layout.frames} * layout.channels);
+    for (size_t i = 0; i < v.size(); ++i)
+        v[i] = (i % 2 == 0 ? 1.0f : -1.0f) * (0.125f + static_cast<float>(i % 13) * 0.0625f);
+    return v;
+}
+
+float peak(const std::vector<float> &v) {
+    float p = 0.0f;
+    for (float x : v)
+        p = std::fabs(x) > p ? std::fabs(x) : p;
+    return p;
+}
+
+std::string trace_line(uint32_t sequence, const Speaker &s, const char *alias, bool alias_found,
+                       Layout layout, float left, float right, float before, float after) {
+    char line[512];
+    std::snprintf(line, sizeof line,
+                  "audio_apply sequence=%lu user_id=%u alias=%s alias_found=%d state_found=%d gain=%.4f "
+                  "pan=%.4f channels=%u samples=%u rate=%u left_multiplier=%.4f right_multiplier=%.4f "
+                  "peak_before=%.6f peak_after=%.6f peak_ratio=%.4f",
+                  static_cast<unsigned long>(sequence), s.id, alias, alias_found ? 1 : 0, s.has_row ? 1 : 0,
+                  static_cast<double>(s.gain), static_cast<double>(s.pan), unsigned{layout.channels},
+                  layout.frames, kRate, static_cast<double>(left), static_cast<double>(right),
+                  static_cast<double>(before), static_cast<double>(after),
+                  static_cast<double>(before > 1e-7f ? after / before : 0.0f));
+    return line;
+}
+
+struct Counts {
+    unsigned allocations, file_calls;
+};
+
+// Arms the counters around exactly one call of fn on this thread.
+template <typename Fn> Counts counted(Fn fn) {
+    t_allocations = t_file_calls = 0;
+    t_armed = true;
+    fn();
+    t_armed = false;
+    return {t_allocations, t_file_calls};
+}
+
+TEST(Audio, EverySpeakerScaledAsTheServerSaysInRealTimeUntilTheServerIsLeft) {
+    ScriptServer server({Step::handshake(handshake()), Step::send_line(kUpdate), Step::expect_close()});
+    // A host that keeps no log lines allocates nothing of its own while the
+    // plugin starts outside a session: what is counted there is the plugin's.
+    Plugin p(settings(server.port()), false, {.keep_log_lines = false});
+    bool started = false;
+    [[maybe_unused]] const Counts startup =
+        p.host.on_main([&] { return counted([&] { started = p.host.start(); }); });
+    ASSERT_TRUE(started);
+#if defined(MV_COUNTS_CALLS)
+    ASSERT_GT(startup.allocations, 0u) << "the plugin does not bind to this program's allocator";
+    ASSERT_GT(startup.file_calls, 0u) << "the plugin does not bind to this program's file calls";
+#endif
+    std::vector<RosterUser> users;
+    for (const Speaker &s : kSpeakers)
+        users.push_back({s.id, s.name, std::string(40, static_cast<char>('a' + s.id % 26))});
+    p.host.join(kConnection, roster(users));
+    ASSERT_TRUE(p.wait_log("received UPDATE2 with 7 speakers")); // the update is in the table
+
+    // The test thread plays the host's audio thread. The calls that pass the
+    // callback's gate are how the plugin numbers (and samples) its traces.
+    const mvhost::AudioThreadMark audio_thread;
+    uint32_t sequence = 0;
+    const auto fetch = [&](std::vector<float> &pcm, Layout layout, UserId user) {
+        float spare = 0.0f; // a call without samples still has a buffer
+        float *samples = pcm.empty() ? &spare : pcm.data();
+        bool processed = false;
+        const Counts c = counted([&] {
+            processed = p.host.plugin().onAudioSourceFetched(samples, layout.frames, layout.channels, kRate,
+                                                             true, user);
+        });
+        EXPECT_EQ(c.allocations + c.file_calls, 0u) << "call " << sequence + 1 << ": " << c.allocations
+                                                    << " allocations, " << c.file_calls << " file calls";
+        sequence += processed ? 1 : 0;
+        return processed;
+    };
+    // Silent calls for a stranger until the next call is traced (multiple of 100).
+    const auto advance_to_traced = [&] {
+        std::vector<float> one(2, 0.5f);
+        while ((sequence + 1) % 100 != 0)
+            ASSERT_TRUE(fetch(one, {2, 1}, kStranger));
+    };
+
+    std::vector<std::string> want_traces;
+    for (const Speaker &s : kSpeakers) {
+        for (const Layout &layout : kLayouts) {
+            SCOPED_TRACE(std::string(s.name) + ", " + std::to_string(layout.channels) + " channels");
+            const std::vector<float> in = pattern(layout);
+            std::vector<float> out = in;
+            ASSERT_TRUE(fetch(out, layout, s.id));
+            const float left = layout.channels == 1 ? s.gain : left_factor(s.gain, s.pan);
+            const float right = layout.channels == 1 ? s.gain : right_factor(s.gain, s.pan);
+            for (size_t i = 0; i < in.size(); ++i) {
+                const size_t channel = i % layout.channels;
+                const float factor = channel == 0 ? left : channel == 1 ? right : s.gain;
+                ASSERT_EQ(out[i], in[i] * factor) << "sample " << i;
+            }
+            if (sequence <= 5)
+                want_traces.push_back(
+                    trace_line(sequence, s, s.name, true, layout, left, right, peak(in), peak(out)));
+        }
+    }
+    // A speaker the host has no name for is silenced like one without a row.
+    for (const Layout &layout : kLayouts) {
+        std::vector<float> out = pattern(layout);
+        ASSERT_TRUE(fetch(out, layout, kStranger));
+        EXPECT_EQ(peak(out), 0.0f) << layout.channels;
+    }
+
+    // The first five calls were traced, exactly as they were made. A mono call
+    // reports the gain as both multipliers.
+    ASSERT_TRUE(p.wait_log("audio_apply sequence=5 "));
+    std::vector<std::string> traces;
+    for (const std::string &m : p.log())
+        if (m.starts_with("audio_apply")) traces.push_back(m);
+    EXPECT_EQ(traces, want_traces);
+    ASSERT_FALSE(traces.empty());
+    EXPECT_EQ(traces[0],
+              "audio_apply sequence=1 user_id=10 alias=VC-L alias_found=1 state_found=1 gain=1.0000 "
+              "pan=-1.0000 channels=1 samples=441 rate=48000 left_multiplier=1.0000 "
+              "right_multiplier=1.0000 peak_before=0.875000 peak_after=0.875000 peak_ratio=1.0000");
+
+    // A traced call while joined, then leaving the server: both tables are
+    // emptied, and the same call is silent and finds no alias. The row was
+    // sent as vc-fox_1; the trace shows the alias in the map's form.
+    const Speaker &fox = kSpeakers[5];
+    const Layout stereo{2, 960};
+    advance_to_traced();
+    std::vector<float> out = pattern(stereo);
+    ASSERT_TRUE(fetch(out, stereo, fox.id));
+    const std::string joined_trace =
+        trace_line(sequence, fox, "VC-Fox_1", true, stereo, left_factor(0.5f, -0.2f),
+                   right_factor(0.5f, -0.2f), 0.875f, peak(out));
+    p.host.leave();
+    EXPECT_TRUE(server.wait_for_peer_close(0));
+    for (const Speaker &s : kSpeakers) {
+        for (const Layout &layout : kLayouts) {
+            std::vector<float> silenced = pattern(layout);
+            ASSERT_TRUE(fetch(silenced, layout, s.id));
+            EXPECT_EQ(peak(silenced), 0.0f) << s.name << ", " << layout.channels << " channels";
+        }
+    }
+    advance_to_traced();
+    out = pattern(stereo);
+    ASSERT_TRUE(fetch(out, stereo, fox.id));
+    const Speaker forgotten{fox.id, fox.name, false, 0.0f, 0.0f};
+    const std::string left_trace =
+        trace_line(sequence, forgotten, "<redacted>", false, stereo, 0, 0, 0.875f, 0);
+    // The traces reach the file all the same, written later by another thread.
+    ASSERT_TRUE(p.wait_log(left_trace));
+    EXPECT_EQ(p.count(joined_trace), 1u) << joined_trace;
+    EXPECT_EQ(p.count("audio_apply "), 7u); // calls 1 to 5, 100 and 200
+    p.finish();
+    EXPECT_EQ(server.errors(), kNone);
+    EXPECT_EQ(server.connections(), 1u);
+}
+
+} // namespace
+} // namespace mvtest
