@@ -43,6 +43,17 @@ std::string_view trim(std::string_view s) noexcept {
     return s;
 }
 
+size_t find_secret(std::string_view text, std::string_view secret, size_t from) noexcept {
+    if (secret.empty()) return std::string_view::npos;
+    for (size_t at = text.find(secret, from); at != std::string_view::npos; at = text.find(secret, at + 1)) {
+        const size_t end = at + secret.size();
+        const bool alone =
+            (at == 0 || !is_ascii_alnum(text[at - 1])) && (end == text.size() || !is_ascii_alnum(text[end]));
+        if (alone || secret.size() > kSecretWordMax) return at;
+    }
+    return std::string_view::npos;
+}
+
 size_t log_safe_copy(char *out, size_t cap, std::string_view text, std::string_view secret,
                      std::string_view mask) noexcept {
     static constexpr char kHex[] = "0123456789abcdef";
@@ -55,11 +66,13 @@ size_t log_safe_copy(char *out, size_t cap, std::string_view text, std::string_v
             out[len++] = c;
         return true;
     };
+    size_t next_secret = find_secret(text, secret);
     for (size_t i = 0; i < text.size();) {
         bool fits = true;
-        if (!secret.empty() && text.substr(i, secret.size()) == secret) {
+        if (i == next_secret) {
             fits = put(mask);
             i += secret.size();
+            next_secret = find_secret(text, secret, i);
         } else {
             const auto byte = static_cast<unsigned char>(text[i++]);
             if (byte >= 0x20 && byte < 0x7F) {

@@ -32,8 +32,16 @@ size_t copy_text(char *dst, size_t cap, std::string_view src) noexcept;
 // Leading and trailing whitespace removed.
 [[nodiscard]] std::string_view trim(std::string_view s) noexcept;
 
-// A peer's text made fit for a log line: every occurrence of secret (when not
-// empty) becomes mask, and each byte outside printable ASCII becomes "\xNN",
+// Where the next occurrence of secret that a log must not show starts in text,
+// from position `from` on, or npos. A secret of kSecretWordMax characters or
+// fewer counts only where it stands as a word of its own (no ASCII letter or
+// digit touches it): a key as short as "k" must not blank every k of every
+// line, yet never shows where a server echoes it. Longer ones count anywhere.
+inline constexpr size_t kSecretWordMax = 5;
+[[nodiscard]] size_t find_secret(std::string_view text, std::string_view secret, size_t from = 0) noexcept;
+
+// A peer's text made fit for a log line: every occurrence of secret that
+// find_secret finds becomes mask, and each byte outside printable ASCII becomes "\xNN",
 // so that neither a key nor raw control bytes reach a log. Cut at cap-1 and
 // always terminated; returns the length.
 size_t log_safe_copy(char *out, size_t cap, std::string_view text, std::string_view secret,

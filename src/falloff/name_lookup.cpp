@@ -9,6 +9,8 @@ namespace mv {
 
 namespace {
 
+constexpr uint32_t kStoppedLookupGraceMs = 20;
+
 // Shared by the waiting worker and the lookup thread.
 struct Lookup {
     std::atomic<int> refs{2};
@@ -52,20 +54,26 @@ LookupEnd lookup_name(const char *host, const char *port, platform::Event *stop,
         delete lookup;
         return LookupEnd::failed;
     }
-    platform::thread_release(thread); // never joined: it ends by itself
-
     LookupEnd end = LookupEnd::failed;
     switch (platform::event_wait_either(stop, lookup->done, UINT32_MAX)) {
     case 0:
+        // A lookup that answers normally ends within moments: give it those, so
+        // that the library can unload the moment shut-down returns; one that
+        // hangs is left behind, holding the library until it returns.
         end = LookupEnd::stopped;
+        platform::thread_wait(thread, kStoppedLookupGraceMs);
         break;
     case 1:
         *addresses = lookup->result.exchange(nullptr);
         end = *addresses != nullptr ? LookupEnd::resolved : LookupEnd::failed;
+        // It has nothing left to do but end: wait for that, so that no thread
+        // of ours outlives the lookup that it made.
+        platform::thread_wait(thread, UINT32_MAX);
         break;
     default: // the wait itself failed: the attempt fails, the lookup ends alone
         break;
     }
+    platform::thread_release(thread); // joins an ended thread, lets a running one go
     release(lookup);
     return end;
 }

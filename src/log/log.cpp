@@ -57,16 +57,14 @@ Secret current_secret() noexcept {
 // by the mask.
 template <typename Put> void for_each_masked(std::string_view text, const Secret &secret, Put put) noexcept {
     const std::string_view key(secret.text, secret.len);
-    if (key.empty()) {
-        put(text);
-        return;
-    }
-    for (size_t at; (at = text.find(key)) != std::string_view::npos;) {
-        put(text.substr(0, at));
+    size_t done = 0;
+    for (size_t at = find_secret(text, key); at != std::string_view::npos;
+         at = find_secret(text, key, done)) {
+        put(text.substr(done, at - done));
         put(std::string_view(kSecretMask));
-        text.remove_prefix(at + key.size());
+        done = at + key.size();
     }
-    put(text);
+    put(text.substr(done));
 }
 
 // Copies the masked text into out (cap bytes), cut at cap-1 and terminated.
@@ -77,11 +75,14 @@ size_t masked_copy(char *out, size_t cap, std::string_view text, const Secret &s
     return len;
 }
 
-void tell_host(const char *message) noexcept {
+void tell_host(const char *message, bool masked_already) noexcept {
     if (HostLogSink sink = g_sink.load(std::memory_order_acquire)) {
         char line[kHostLineCap];
         size_t len = copy_text(line, sizeof line, kHostPrefix);
-        masked_copy(line + len, sizeof line - len, message, current_secret());
+        if (masked_already)
+            copy_text(line + len, sizeof line - len, message);
+        else
+            masked_copy(line + len, sizeof line - len, message, current_secret());
         sink(line);
     }
 }
@@ -94,10 +95,14 @@ void write_stamp(std::FILE *f, int64_t when) noexcept {
     std::fwrite(stamp, 1, n, f);
 }
 
-void write_masked(std::FILE *f, int64_t when, std::string_view text, const Secret &secret) noexcept {
+// secret null: the text was masked already (masking twice could mask the mask).
+void write_masked(std::FILE *f, int64_t when, std::string_view text, const Secret *secret) noexcept {
     write_stamp(f, when);
-    for_each_masked(text, secret,
-                    [f](std::string_view piece) { std::fwrite(piece.data(), 1, piece.size(), f); });
+    const auto out = [f](std::string_view piece) { std::fwrite(piece.data(), 1, piece.size(), f); };
+    if (secret != nullptr)
+        for_each_masked(text, *secret, out);
+    else
+        out(text);
     std::fwrite("\r\n", 1, 2, f);
 }
 
@@ -106,7 +111,7 @@ enum class Opened { ok, refused, failed };
 // Opens the log for appending; moves a file past the size limit aside first.
 // A file that cannot be moved aside is started afresh, so the log never grows
 // without bound; the new file says so in its first line.
-std::FILE *open_log(Opened &how, int64_t when, const Secret &secret) noexcept {
+std::FILE *open_log(Opened &how, int64_t when) noexcept {
     platform::FileOpen result{};
     std::FILE *f = platform::file_open_regular(g_path, platform::FileMode::append, &result);
     how = f != nullptr                                ? Opened::ok
@@ -124,13 +129,13 @@ std::FILE *open_log(Opened &how, int64_t when, const Secret &secret) noexcept {
     if (f != nullptr)
         write_masked(f, when,
                      "log_rotate_failed; the earlier lines could not be moved aside and were dropped",
-                     secret);
+                     nullptr);
     return f;
 }
 
 // One whole line under the file lock: time stamp, masked text, "\r\n". The
 // time is read here unless the caller brings its own.
-void write_line(const int64_t *when, std::string_view text) noexcept {
+void write_line(const int64_t *when, std::string_view text, bool masked_already = false) noexcept {
     const Secret secret = current_secret();
     bool tell_refusal = false;
     char path[kPathCap];
@@ -139,8 +144,8 @@ void write_line(const int64_t *when, std::string_view text) noexcept {
         if (!g_active.load(std::memory_order_relaxed)) return; // turned off meanwhile
         const int64_t now = when != nullptr ? *when : platform::time_now();
         Opened how = Opened::failed;
-        if (std::FILE *f = open_log(how, now, secret)) {
-            write_masked(f, now, text, secret);
+        if (std::FILE *f = open_log(how, now)) {
+            write_masked(f, now, text, masked_already ? nullptr : &secret);
             std::fclose(f);
         } else if (how == Opened::refused && !g_refusal_told) {
             g_refusal_told = true;
@@ -153,7 +158,7 @@ void write_line(const int64_t *when, std::string_view text) noexcept {
         char message[kPathCap + 80];
         std::snprintf(message, sizeof message,
                       "the log file %s is not a regular file; nothing is written to it", path);
-        tell_host(message);
+        tell_host(message, false);
     }
 }
 
@@ -217,8 +222,8 @@ void main_log(const char *fmt, ...) noexcept {
         masked_copy(message, sizeof message, text, current_secret());
     });
     va_end(args);
-    tell_host(message);
-    if (g_active.load(std::memory_order_acquire)) write_line(nullptr, message);
+    tell_host(message, true);
+    if (g_active.load(std::memory_order_acquire)) write_line(nullptr, message, true);
 }
 
 void file_log_text_at(int64_t when, const char *text) noexcept {

@@ -1,10 +1,13 @@
-// Events and sockets on Windows. Every socket wait waits on an event object
-// bound to the socket (WSAEventSelect) and on the stop event together, so that
-// a stop ends any wait immediately. WSAEventSelect also makes the socket
-// non-blocking.
+// Events and sockets on Windows. A connected socket carries an event object
+// bound to its network events (WSAEventSelect) for its whole life, and every
+// wait waits on that and the stop event together, so that a stop ends any wait
+// at once; binding once, rather than per wait, keeps a received line to a wait
+// and a recv. WSAEventSelect also makes the socket non-blocking.
 #include "platform/platform.h"
 
+#include <atomic>
 #include <climits>
+#include <new>
 #include <optional>
 #include <winsock2.h> // before windows.h, which may bring the old winsock.h
 #include <ws2tcpip.h>
@@ -13,15 +16,32 @@
 
 namespace mv::platform {
 
-// An Event is a manual-reset event object; the pointer is its handle.
+// A manual-reset event object, and a flag that answers "is it set?" without a
+// call into the kernel (the worker asks once per line).
+struct Event {
+    HANDLE handle = nullptr;
+    std::atomic<bool> set{false};
+};
+
 namespace {
 
 HANDLE handle_of(Event *event) {
-    return reinterpret_cast<HANDLE>(event);
+    return event->handle;
 }
 
 bool is_stopped(Event *stop) {
-    return stop != nullptr && WaitForSingleObject(handle_of(stop), 0) == WAIT_OBJECT_0;
+    return stop != nullptr && stop->set.load(std::memory_order_acquire);
+}
+
+// A connected socket and its event: auto-reset, so that a wait that it ends
+// needs no second call to reset it.
+struct BoundSocket {
+    SOCKET socket = INVALID_SOCKET;
+    HANDLE event = nullptr;
+};
+
+BoundSocket *bound(Socket s) {
+    return reinterpret_cast<BoundSocket *>(s);
 }
 
 // The end of a wait of timeout_ms; UINT32_MAX (INFINITE) waits for ever.
@@ -128,33 +148,25 @@ std::optional<IoResult> outcome(int n, bool is_recv) {
     return IoResult{IoStatus::ok, static_cast<size_t>(n), 0};
 }
 
-// Runs op (one send or recv) until it does not block, waiting for `events` in
-// between, within timeout_ms and until stop.
+// Runs op (one send or recv) until it does not block, waiting on the socket's
+// event in between, within timeout_ms and until stop.
 template <class Op>
-IoResult io_loop(SOCKET s, long events, bool is_recv, Event *stop, uint32_t timeout_ms, bool try_first,
-                 Op op) {
-    if (is_stopped(stop)) return {IoStatus::stopped, 0, 0};
-    if (try_first)
-        if (auto done = outcome(op(), is_recv)) return *done;
-    // Slow path. The call is retried once the event is bound, since recording
-    // of the network events starts with the binding.
-    SocketWait wait(s, events);
-    if (!wait.bound()) return failed();
+IoResult io_loop(const BoundSocket &s, bool is_recv, Event *stop, uint32_t timeout_ms, bool try_first, Op op) {
     const Deadline deadline(timeout_ms);
+    bool attempt = try_first;
     for (;;) {
         if (is_stopped(stop)) return {IoStatus::stopped, 0, 0};
-        if (auto done = outcome(op(), is_recv)) return *done;
-        WSANETWORKEVENTS happened{};
-        switch (wait.wait(stop, deadline, &happened)) {
-        case Ready::io:
-            continue;
-        case Ready::timeout:
-            return timed_out();
-        case Ready::stopped:
-            return {IoStatus::stopped, 0, 0};
-        case Ready::failed:
-            return failed();
-        }
+        if (attempt)
+            if (auto done = outcome(op(), is_recv)) return *done;
+        attempt = true;
+        // The stop event comes first: when both are signalled, the stop wins.
+        HANDLE handles[2] = {stop != nullptr ? handle_of(stop) : s.event, s.event};
+        const DWORD count = stop != nullptr ? 2 : 1;
+        const DWORD r = WaitForMultipleObjects(count, handles, FALSE, deadline.remaining());
+        if (r == WAIT_TIMEOUT) return timed_out();
+        if (r >= WAIT_OBJECT_0 + count) return failed();
+        if (stop != nullptr && r == WAIT_OBJECT_0) return {IoStatus::stopped, 0, 0};
+        // Some network event came (or an earlier one was still recorded): try again.
     }
 }
 
@@ -162,16 +174,28 @@ IoResult io_loop(SOCKET s, long events, bool is_recv, Event *stop, uint32_t time
 
 // ---- Events ----------------------------------------------------------------
 Event *event_create() noexcept {
-    const HANDLE h = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    return reinterpret_cast<Event *>(h);
+    auto *event = new (std::nothrow) Event;
+    if (event == nullptr) return nullptr;
+    event->handle = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (event->handle == nullptr) {
+        delete event;
+        return nullptr;
+    }
+    return event;
 }
 
 void event_destroy(Event *event) noexcept {
-    if (event != nullptr) CloseHandle(handle_of(event));
+    if (event == nullptr) return;
+    CloseHandle(event->handle);
+    delete event;
 }
 
+// The flag is stored last: a thread that sees it set may destroy the event at
+// once, so nothing of the event may be touched after the store.
 void event_set(Event *event) noexcept {
-    if (event != nullptr) SetEvent(handle_of(event));
+    if (event == nullptr || event->set.load(std::memory_order_acquire)) return;
+    SetEvent(event->handle);
+    event->set.store(true, std::memory_order_release);
 }
 
 bool event_is_set(Event *event) noexcept {
@@ -179,11 +203,14 @@ bool event_is_set(Event *event) noexcept {
 }
 
 bool event_wait(Event *event, uint32_t timeout_ms) noexcept {
-    return event != nullptr && WaitForSingleObject(handle_of(event), timeout_ms) == WAIT_OBJECT_0;
+    if (event == nullptr) return false;
+    return is_stopped(event) || WaitForSingleObject(event->handle, timeout_ms) == WAIT_OBJECT_0;
 }
 
 int event_wait_either(Event *first, Event *second, uint32_t timeout_ms) noexcept {
     if (first == nullptr || second == nullptr) return -1;
+    if (is_stopped(first)) return 0;
+    if (is_stopped(second)) return 1;
     // The first handle wins when both are signalled.
     HANDLE handles[2] = {handle_of(first), handle_of(second)};
     const DWORD r = WaitForMultipleObjects(2, handles, FALSE, timeout_ms);
@@ -229,8 +256,16 @@ Socket connect_first(const AddressList *list, Event *stop, uint32_t timeout_ms, 
                          sizeof five_seconds);
         (void)setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char *>(&five_seconds),
                          sizeof five_seconds);
-        const Ready ready = connect_one(s, ai, stop, timeout_ms);
-        if (ready == Ready::io) return static_cast<Socket>(s);
+        Ready ready = connect_one(s, ai, stop, timeout_ms);
+        if (ready == Ready::io) {
+            auto *b = new (std::nothrow) BoundSocket{s, CreateEventW(nullptr, FALSE, FALSE, nullptr)};
+            if (b != nullptr && b->event != nullptr &&
+                WSAEventSelect(s, b->event, FD_READ | FD_WRITE | FD_CLOSE) == 0)
+                return reinterpret_cast<Socket>(b);
+            if (b != nullptr && b->event != nullptr) CloseHandle(b->event);
+            delete b;
+            ready = Ready::failed;
+        }
         const int error = WSAGetLastError();
         closesocket(s);
         WSASetLastError(error);
@@ -241,23 +276,25 @@ Socket connect_first(const AddressList *list, Event *stop, uint32_t timeout_ms, 
 }
 
 IoResult send_bytes(Socket s, const char *data, size_t len, Event *stop, uint32_t timeout_ms) noexcept {
-    const auto so = static_cast<SOCKET>(s);
+    const BoundSocket &b = *bound(s);
     const int n = clamp_int(len);
-    return io_loop(so, FD_WRITE | FD_CLOSE, false, stop, timeout_ms, true,
-                   [&] { return send(so, data, n, 0); });
+    return io_loop(b, false, stop, timeout_ms, true, [&] { return send(b.socket, data, n, 0); });
 }
 
 IoResult recv_bytes(Socket s, char *buf, size_t cap, Event *stop, uint32_t timeout_ms,
                     bool wait_first) noexcept {
     if (cap == 0) return is_stopped(stop) ? IoResult{IoStatus::stopped, 0, 0} : IoResult{IoStatus::ok, 0, 0};
-    const auto so = static_cast<SOCKET>(s);
+    const BoundSocket &b = *bound(s);
     const int n = clamp_int(cap);
-    return io_loop(so, FD_READ | FD_CLOSE, true, stop, timeout_ms, !wait_first,
-                   [&] { return recv(so, buf, n, 0); });
+    return io_loop(b, true, stop, timeout_ms, !wait_first, [&] { return recv(b.socket, buf, n, 0); });
 }
 
 void close_socket(Socket s) noexcept {
-    if (s != kInvalidSocket) closesocket(static_cast<SOCKET>(s));
+    if (s == kInvalidSocket) return;
+    BoundSocket *b = bound(s);
+    closesocket(b->socket);
+    CloseHandle(b->event);
+    delete b;
 }
 
 int last_socket_error() noexcept {
