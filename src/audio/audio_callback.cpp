@@ -22,12 +22,15 @@ struct Found {
     VoiceTarget target{}; // silence for a speaker without a row
 };
 
+constexpr uint64_t kOneReader = 1;
+constexpr uint64_t kOneCall = uint64_t{1} << 32;
+
 // Both pointers are loaded once: the call sees each table wholly as it was
-// before or after a publish, never a mix. alias receives the speaker's alias
-// only when asked for (a traced call).
+// before or after a publish, never a mix. The caller has counted itself a
+// reader; this ends that. alias receives the speaker's alias only when asked
+// for (a traced call).
 Found look_up(uint32_t user_id, char *alias) noexcept {
     Found found;
-    g_state.audio_readers.fetch_add(1);
     const AliasMap &map = *g_state.alias_map.load();
     const SpeakerTable &speakers = *g_state.speakers.load();
     if (const AliasEntry *entry = alias_map_find(map, user_id)) {
@@ -41,7 +44,7 @@ Found look_up(uint32_t user_id, char *alias) noexcept {
             found.target = {row->left, row->right, row->gain, row->muffle};
         }
     }
-    g_state.audio_readers.fetch_sub(1, std::memory_order_release);
+    g_state.audio_calls.fetch_sub(kOneReader, std::memory_order_release);
     return found;
 }
 
@@ -58,7 +61,10 @@ bool on_audio_source_fetched(float *pcm, uint32_t frames, uint16_t channels, uin
         !g_state.audio_enabled.load(std::memory_order_relaxed))
         return false;
 
-    const uint32_t sequence = g_state.audio_sequence.fetch_add(1, std::memory_order_relaxed) + 1;
+    // Numbered and counted as a reader in one step; the sequence wraps within
+    // its half, the readers never carry into it.
+    const uint32_t sequence =
+        static_cast<uint32_t>(g_state.audio_calls.fetch_add(kOneCall + kOneReader) >> 32) + 1;
     // Measuring peaks for a line that will not be written would be wasted.
     const bool traced = is_traced(sequence) && g_state.audio_trace.load(std::memory_order_relaxed);
     char alias[kAliasCap];

@@ -16,6 +16,7 @@ constexpr size_t kIndexSlots = sizeof(SpeakerTable::index) / sizeof(SpeakerTable
 static_assert((kIndexSlots & (kIndexSlots - 1)) == 0, "the index is probed with a mask");
 static_assert(kIndexSlots >= 2 * kMaxSpeakers, "half-full at most, so probes stay short");
 static_assert(kMaxSpeakers < std::numeric_limits<uint16_t>::max(), "slots hold row+1");
+static_assert(kAliasCap - 1 <= std::numeric_limits<uint8_t>::max(), "alias lengths fit a byte");
 
 constexpr bool is_hex_digit(char c) noexcept {
     return (c >= '0' && c <= '9') || (ascii_lower(c) >= 'a' && ascii_lower(c) <= 'f');
@@ -174,6 +175,7 @@ void merge_entry(SpeakerTable &table, const SpeakerState &entry, size_t alias_le
     row.pan = entry.pan;
     row.muffle = entry.muffle;
     table.hashes[table.count] = hash;
+    table.alias_lengths[table.count] = static_cast<uint8_t>(alias_len);
     table.index[slot] = static_cast<uint16_t>(table.count + 1);
     ++table.count;
 }
@@ -260,7 +262,7 @@ const SpeakerState *speaker_table_find(const SpeakerTable &table, std::string_vi
         if (held == 0) return nullptr;
         const size_t row = held - 1u;
         if (row < table.count && table.hashes[row] == alias_hash &&
-            ascii_iequals(std::string_view(table.rows[row].alias), alias))
+            ascii_iequals(std::string_view(table.rows[row].alias, table.alias_lengths[row]), alias))
             return &table.rows[row];
     }
     return nullptr;

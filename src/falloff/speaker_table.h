@@ -28,7 +28,8 @@ struct SpeakerState {
 
 struct SpeakerTable {
     SpeakerState rows[kMaxSpeakers];
-    uint32_t hashes[kMaxSpeakers]; // fold_hash of each row's alias
+    uint32_t hashes[kMaxSpeakers];       // fold_hash of each row's alias
+    uint8_t alias_lengths[kMaxSpeakers]; // so that a lookup need not measure them
     size_t count;
     // Open-addressed index on the folded alias: slot holds row+1, 0 is empty.
     uint16_t index[2 * kMaxSpeakers];

@@ -17,7 +17,7 @@ namespace {
 // that starts now loads the new pointer. So once no callback is inside, the
 // table that is not live is free. Callbacks are short, so this wait is too.
 void wait_for_audio_readers() noexcept {
-    while (g_state.audio_readers.load() != 0)
+    while (static_cast<uint32_t>(g_state.audio_calls.load()) != 0)
         std::this_thread::yield();
 }
 

@@ -58,13 +58,16 @@ struct PluginState {
     // nor reused while an audio callback may still read it (audio_readers).
     std::atomic<const AliasMap *> alias_map{&g_no_aliases};
     std::atomic<const SpeakerTable *> speakers{&g_no_speakers};
-    // Audio callbacks between loading the live pointers and their last read.
-    std::atomic<uint32_t> audio_readers{0};
     uint32_t last_update_log_ms = 0; // under lock; never reset
 
     FalloffWorker *worker = nullptr; // under lifecycle_lock
 
-    std::atomic<uint32_t> audio_sequence{0}; // audio trace counter
+    // One word for the audio path's two counters, so that entering a call is
+    // one atomic operation: the high half is the audio trace counter (each
+    // call's sequence number), the low half the callbacks between loading the
+    // live table pointers and their last read (writers wait for it to be 0
+    // before reusing a table).
+    std::atomic<uint64_t> audio_calls{0};
 };
 
 extern PluginState g_state;
