@@ -24,6 +24,7 @@ struct Call {
     uint32_t frames;
     std::vector<float> left; // what a sample of 1.0 becomes, frame by frame (channel 0)
     std::vector<float> right;
+    bool after_silence = false; // the bank found the speaker silent for over 250 ms
 };
 
 // Plays the calls from a speaker started at `start`; returns each frame.
@@ -33,6 +34,7 @@ void play(const char *what, uint16_t channels, VoiceTarget start, const std::vec
     voice_start(v, start);
     for (const Call &c : calls) {
         std::vector<float> pcm(static_cast<size_t>(c.frames) * channels, 1.0f);
+        if (c.after_silence) voice_start(v, c.target);
         const VoiceTarget end = voice_apply(v, c.target, pcm.data(), c.frames, channels, kRate, 1);
         for (uint32_t f = 0; f < c.frames; ++f) {
             EXPECT_EQ(pcm[f * channels], c.left[f]) << "frame " << f;
@@ -58,6 +60,8 @@ TEST(Smoothing, MultipliersMoveLinearlyToEachNewTarget) {
           {kSilent, 5, {0.375f, 0.25f, 0.125f, 0, 0}, {0.375f, 0.25f, 0.125f, 0, 0}}});
     play("a speaker who loses their row falls silent within the ramp", 2, kFull,
          {{kSilent, 4, {0.75f, 0.5f, 0.25f, 0}, {0.75f, 0.5f, 0.25f, 0}}, {kSilent, 2, {0, 0}, {0, 0}}});
+    play("a speaker back after a silence starts at the target, not faded in", 2, kSilent,
+         {{kFull, 1, {0.25f}, {0.25f}}, {kFull, 2, {1, 1}, {1, 1}, true}});
     play("mono follows the gain", 1, {0.5f, 0.5f, 0.5f, 0},
          {{{1, 0, 1, 0}, 4, {0.625f, 0.75f, 0.875f, 1}, {}}});
 }
