@@ -31,13 +31,15 @@ namespace {
 thread_local bool t_armed = false;
 thread_local unsigned t_allocations = 0, t_file_calls = 0;
 
-inline void bump(unsigned &counter) {
-    if (t_armed) ++counter;
-}
-
 } // namespace
 
 #if defined(MV_COUNTS_CALLS)
+namespace {
+inline void bump(unsigned &counter) {
+    if (t_armed) ++counter;
+}
+} // namespace
+
 extern "C" {
 void *__libc_malloc(size_t size);
 void *__libc_calloc(size_t count, size_t size);
@@ -45,31 +47,25 @@ void *__libc_realloc(void *pointer, size_t size);
 void __libc_free(void *pointer);
 }
 
-// operator new and delete of the C++ runtime call these, so they count too.
+// operator new and delete of the C++ runtime call the allocation functions,
+// so they count too. The file calls go on to the next definition, the C
+// library's.
 #define MV_INTERPOSE extern "C" __attribute__((visibility("default")))
-MV_INTERPOSE void *malloc(size_t size) noexcept {
-    bump(t_allocations);
-    return __libc_malloc(size);
-}
-MV_INTERPOSE void *calloc(size_t count, size_t size) noexcept {
-    bump(t_allocations);
-    return __libc_calloc(count, size);
-}
-MV_INTERPOSE void *realloc(void *pointer, size_t size) noexcept {
-    bump(t_allocations);
-    return __libc_realloc(pointer, size);
-}
-MV_INTERPOSE void free(void *pointer) noexcept {
-    bump(t_allocations);
-    __libc_free(pointer);
-}
-// The file calls go on to the next definition, the C library's.
+#define MV_ALLOCATION(ret, name, params, args)                                                               \
+    MV_INTERPOSE ret name params noexcept {                                                                  \
+        bump(t_allocations);                                                                                 \
+        return __libc_##name args;                                                                           \
+    }
 #define MV_FILE_CALL(ret, name, params, args)                                                                \
     MV_INTERPOSE ret name params {                                                                           \
         bump(t_file_calls);                                                                                  \
         static const auto next = reinterpret_cast<ret(*) params>(dlsym(RTLD_NEXT, #name));                   \
         return next args;                                                                                    \
     }
+MV_ALLOCATION(void *, malloc, (size_t size), (size))
+MV_ALLOCATION(void *, calloc, (size_t count, size_t size), (count, size))
+MV_ALLOCATION(void *, realloc, (void *pointer, size_t size), (pointer, size))
+MV_ALLOCATION(void, free, (void *pointer), (pointer))
 MV_FILE_CALL(FILE *, fopen, (const char *path, const char *mode), (path, mode))
 MV_FILE_CALL(FILE *, fopen64, (const char *path, const char *mode), (path, mode))
 MV_FILE_CALL(size_t, fwrite, (const void *data, size_t size, size_t n, FILE *file), (data, size, n, file))
@@ -80,8 +76,7 @@ namespace mvtest {
 namespace {
 
 constexpr ConnectionId kConnection = 4;
-constexpr UserId kStranger = 99; // a speaker the host has no name for
-constexpr uint32_t kRate = 48000;
+constexpr UserId kStranger = 99;
 
 struct Speaker {
     UserId id;
@@ -91,23 +86,17 @@ struct Speaker {
 };
 
 // The server names the first seven; VC-Fox_1 as vc-fox_1, VC-Loud with values
-// out of range. VC-NoRow is in Mumble's roster but not in the update.
+// out of range. VC-NoRow is in Mumble's roster but not in the update; the
+// host has no name for the last speaker.
 const Speaker kSpeakers[] = {
-    {10, "VC-L", true, 1.0f, -1.0f},   {11, "VC-HL", true, 1.0f, -0.5f},
-    {12, "VC-C", true, 1.0f, 0.0f},    {13, "VC-HR", true, 1.0f, 0.5f},
-    {14, "VC-R", true, 1.0f, 1.0f},    {15, "VC-Fox_1", true, 0.5f, -0.2f},
-    {16, "VC-Loud", true, 1.0f, 1.0f}, {17, "VC-NoRow", false, 0.0f, 0.0f},
+    {10, "VC-L", true, 1.0f, -1.0f},    {11, "VC-HL", true, 1.0f, -0.5f},
+    {12, "VC-C", true, 1.0f, 0.0f},     {13, "VC-HR", true, 1.0f, 0.5f},
+    {14, "VC-R", true, 1.0f, 1.0f},     {15, "VC-Fox_1", true, 0.5f, -0.2f},
+    {16, "VC-Loud", true, 1.0f, 1.0f},  {17, "VC-NoRow", false, 0.0f, 0.0f},
+    {kStranger, "", false, 0.0f, 0.0f},
 };
 constexpr char kUpdate[] =
     "UPDATE2 VC-L 1 -1, VC-HL 1 -0.5, VC-C 1 0, VC-HR 1 0.5, VC-R 1 1, vc-fox_1 0.5 -0.2, VC-Loud 1.5 3";
-
-// The law as written, in 32-bit floats: subtract or add, halve, root, gain.
-float left_factor(float gain, float pan) {
-    return std::sqrt((1.0f - pan) * 0.5f) * gain;
-}
-float right_factor(float gain, float pan) {
-    return std::sqrt((1.0f + pan) * 0.5f) * gain;
-}
 
 struct Layout {
     uint16_t channels;
@@ -131,18 +120,17 @@ float peak(const std::vector<float> &v) {
     return p;
 }
 
+// Floats passed to snprintf become doubles, as the plugin's own do.
 std::string trace_line(uint32_t sequence, const Speaker &s, const char *alias, bool alias_found,
                        Layout layout, float left, float right, float before, float after) {
     char line[512];
-    std::snprintf(line, sizeof line,
-                  "audio_apply sequence=%lu user_id=%u alias=%s alias_found=%d state_found=%d gain=%.4f "
-                  "pan=%.4f channels=%u samples=%u rate=%u left_multiplier=%.4f right_multiplier=%.4f "
-                  "peak_before=%.6f peak_after=%.6f peak_ratio=%.4f",
-                  static_cast<unsigned long>(sequence), s.id, alias, alias_found ? 1 : 0, s.has_row ? 1 : 0,
-                  static_cast<double>(s.gain), static_cast<double>(s.pan), unsigned{layout.channels},
-                  layout.frames, kRate, static_cast<double>(left), static_cast<double>(right),
-                  static_cast<double>(before), static_cast<double>(after),
-                  static_cast<double>(before > 1e-7f ? after / before : 0.0f));
+    std::snprintf(
+        line, sizeof line,
+        "audio_apply sequence=%u user_id=%u alias=%s alias_found=%d state_found=%d gain=%.4f pan=%.4f "
+        "channels=%u samples=%u rate=48000 left_multiplier=%.4f right_multiplier=%.4f "
+        "peak_before=%.6f peak_after=%.6f peak_ratio=%.4f",
+        sequence, s.id, alias, alias_found, s.has_row, s.gain, s.pan, layout.channels, layout.frames, left,
+        right, before, after, before > 1e-7f ? after / before : 0.0f);
     return line;
 }
 
@@ -174,20 +162,20 @@ TEST(Audio, EverySpeakerScaledAsTheServerSaysInRealTimeUntilTheServerIsLeft) {
 #endif
     std::vector<RosterUser> users;
     for (const Speaker &s : kSpeakers)
-        users.push_back({s.id, s.name, std::string(40, static_cast<char>('a' + s.id % 26))});
+        if (*s.name) users.push_back({s.id, s.name, std::string(40, static_cast<char>('a' + s.id % 26))});
     p.host.join(kConnection, roster(users));
     ASSERT_TRUE(p.wait_log("received UPDATE2 with 7 speakers")); // the update is in the table
 
     // The test thread plays the host's audio thread. The calls that pass the
     // callback's gate are how the plugin numbers (and samples) its traces.
-    const mvhost::AudioThreadMark audio_thread;
+    const AudioThreadMark audio_thread;
     uint32_t sequence = 0;
     const auto fetch = [&](std::vector<float> &pcm, Layout layout, UserId user) {
         float spare = 0.0f; // a call without samples still has a buffer
         float *samples = pcm.empty() ? &spare : pcm.data();
         bool processed = false;
         const Counts c = counted([&] {
-            processed = p.host.plugin().onAudioSourceFetched(samples, layout.frames, layout.channels, kRate,
+            processed = p.host.plugin().onAudioSourceFetched(samples, layout.frames, layout.channels, 48000,
                                                              true, user);
         });
         EXPECT_EQ(c.allocations + c.file_calls, 0u) << "call " << sequence + 1 << ": " << c.allocations
@@ -209,8 +197,9 @@ TEST(Audio, EverySpeakerScaledAsTheServerSaysInRealTimeUntilTheServerIsLeft) {
             const std::vector<float> in = pattern(layout);
             std::vector<float> out = in;
             ASSERT_TRUE(fetch(out, layout, s.id));
-            const float left = layout.channels == 1 ? s.gain : left_factor(s.gain, s.pan);
-            const float right = layout.channels == 1 ? s.gain : right_factor(s.gain, s.pan);
+            const Heard pan = expected(s.gain, s.pan); // the law as written, in 32-bit floats
+            const float left = layout.channels == 1 ? s.gain : pan.left;
+            const float right = layout.channels == 1 ? s.gain : pan.right;
             for (size_t i = 0; i < in.size(); ++i) {
                 const size_t channel = i % layout.channels;
                 const float factor = channel == 0 ? left : channel == 1 ? right : s.gain;
@@ -221,13 +210,6 @@ TEST(Audio, EverySpeakerScaledAsTheServerSaysInRealTimeUntilTheServerIsLeft) {
                     trace_line(sequence, s, s.name, true, layout, left, right, peak(in), peak(out)));
         }
     }
-    // A speaker the host has no name for is silenced like one without a row.
-    for (const Layout &layout : kLayouts) {
-        std::vector<float> out = pattern(layout);
-        ASSERT_TRUE(fetch(out, layout, kStranger));
-        EXPECT_EQ(peak(out), 0.0f) << layout.channels;
-    }
-
     // The first five calls were traced, exactly as they were made. A mono call
     // reports the gain as both multipliers.
     ASSERT_TRUE(p.wait_log("audio_apply sequence=5 "));
@@ -235,11 +217,6 @@ TEST(Audio, EverySpeakerScaledAsTheServerSaysInRealTimeUntilTheServerIsLeft) {
     for (const std::string &m : p.log())
         if (m.starts_with("audio_apply")) traces.push_back(m);
     EXPECT_EQ(traces, want_traces);
-    ASSERT_FALSE(traces.empty());
-    EXPECT_EQ(traces[0],
-              "audio_apply sequence=1 user_id=10 alias=VC-L alias_found=1 state_found=1 gain=1.0000 "
-              "pan=-1.0000 channels=1 samples=441 rate=48000 left_multiplier=1.0000 "
-              "right_multiplier=1.0000 peak_before=0.875000 peak_after=0.875000 peak_ratio=1.0000");
 
     // A traced call while joined, then leaving the server: both tables are
     // emptied, and the same call is silent and finds no alias. The row was
@@ -250,20 +227,14 @@ TEST(Audio, EverySpeakerScaledAsTheServerSaysInRealTimeUntilTheServerIsLeft) {
     std::vector<float> out = pattern(stereo);
     ASSERT_TRUE(fetch(out, stereo, fox.id));
     const std::string joined_trace =
-        trace_line(sequence, fox, "VC-Fox_1", true, stereo, left_factor(0.5f, -0.2f),
-                   right_factor(0.5f, -0.2f), 0.875f, peak(out));
+        trace_line(sequence, fox, "VC-Fox_1", true, stereo, expected(0.5f, -0.2f).left,
+                   expected(0.5f, -0.2f).right, 0.875f, peak(out));
     p.host.leave();
     EXPECT_TRUE(server.wait_for_peer_close(0));
-    for (const Speaker &s : kSpeakers) {
-        for (const Layout &layout : kLayouts) {
-            std::vector<float> silenced = pattern(layout);
-            ASSERT_TRUE(fetch(silenced, layout, s.id));
-            EXPECT_EQ(peak(silenced), 0.0f) << s.name << ", " << layout.channels << " channels";
-        }
-    }
     advance_to_traced();
     out = pattern(stereo);
     ASSERT_TRUE(fetch(out, stereo, fox.id));
+    EXPECT_EQ(peak(out), 0.0f);
     const Speaker forgotten{fox.id, fox.name, false, 0.0f, 0.0f};
     const std::string left_trace =
         trace_line(sequence, forgotten, "<redacted>", false, stereo, 0, 0, 0.875f, 0);
@@ -271,8 +242,7 @@ TEST(Audio, EverySpeakerScaledAsTheServerSaysInRealTimeUntilTheServerIsLeft) {
     ASSERT_TRUE(p.wait_log(left_trace));
     EXPECT_EQ(p.count(joined_trace), 1u) << joined_trace;
     EXPECT_EQ(p.count("audio_apply "), 7u); // calls 1 to 5, 100 and 200
-    p.finish();
-    EXPECT_EQ(server.errors(), kNone);
+    p.finish(&server);
     EXPECT_EQ(server.connections(), 1u);
 }
 

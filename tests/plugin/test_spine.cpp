@@ -1,16 +1,24 @@
 // The plugin's spine as the host sees it: the exports and metadata, where the
-// start-up line goes depending on registration, start-up after shut-down, and
-// the audio callbacks outside the plugin's lifetime.
+// start-up line goes depending on registration, start-up after shut-down, the
+// audio callbacks outside the plugin's lifetime, and settings files and
+// plugin folders that are not what a user meant: whatever lies at the
+// settings path, start-up completes and the start-up line shows what was
+// taken from it.
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
+#include <functional>
+#include <random>
+
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#endif
 
 #include "session.h"
 
 namespace mvtest {
 namespace {
-
-using mvhost::PluginExports;
 
 std::string startup_line(const Plugin &p, const std::string &host = "127.0.0.1", int port = 8890,
                          int enabled = 1) {
@@ -22,38 +30,28 @@ std::string unprefixed(const std::string &line) {
     return line.substr(line.find("] ") + 2);
 }
 
+std::string text(Version v) {
+    return std::to_string(v.major) + "." + std::to_string(v.minor) + "." + std::to_string(v.patch);
+}
+
 TEST(Spine, Metadata) {
     Plugin p(std::nullopt);
     ASSERT_EQ(p.host.missing_exports(), kNone);
+    const PluginInfo info = p.host.info();
+    EXPECT_EQ(info.name, "Marlpike Voice - Spatial Audio");
+    EXPECT_EQ(info.author, "Fenwright");
+    EXPECT_EQ(info.description, "Marlpike server-authoritative spatial voice for Saltmarsh Ridge.");
+    EXPECT_EQ(text(info.version) + " " + text(info.api_version) + " " + text(info.functions_version),
+              "0.5.4 1.2.0 1.1.0");
+    EXPECT_EQ(info.features, 2u);
     const PluginExports &x = p.host.plugin();
-    const struct {
-        mvhost::Version (*PluginExports::*fn)();
-        mvhost::Version want;
-    } versions[] = {{&PluginExports::getPluginFunctionsVersion, {1, 1, 0}},
-                    {&PluginExports::getAPIVersion, {1, 2, 0}},
-                    {&PluginExports::getVersion, {0, 5, 4}}};
-    for (const auto &c : versions) {
-        const mvhost::Version got = (x.*c.fn)();
-        EXPECT_EQ(std::vector<int>({got.major, got.minor, got.patch}),
-                  std::vector<int>({c.want.major, c.want.minor, c.want.patch}));
-    }
-    const struct {
-        mvhost::StringWrapper (*PluginExports::*fn)();
-        std::string want;
-    } texts[] = {
-        {&PluginExports::getName, "Marlpike Voice - Spatial Audio"},
-        {&PluginExports::getAuthor, "Fenwright"},
-        {&PluginExports::getDescription, "Marlpike server-authoritative spatial voice for Saltmarsh Ridge."},
-        {&PluginExports::getUpdateDownloadURL, ""}};
-    for (const auto &c : texts) {
-        SCOPED_TRACE(c.want);
-        const mvhost::StringWrapper got = (x.*c.fn)();
+    for (const auto fn : {x.getName, x.getAuthor, x.getDescription, x.getUpdateDownloadURL}) {
+        const StringWrapper got = fn();
         ASSERT_NE(got.data, nullptr);
-        EXPECT_EQ(got.size, c.want.size());
-        EXPECT_EQ(std::string(got.data), c.want); // NUL-terminated at size
+        EXPECT_EQ(std::strlen(got.data), got.size); // NUL-terminated at size
         EXPECT_FALSE(got.needsReleasing);
     }
-    EXPECT_EQ(x.getFeatures(), 2u);
+    EXPECT_EQ(x.getUpdateDownloadURL().size, 0u);
     EXPECT_EQ(x.deactivateFeatures(2), 0u);
     EXPECT_EQ(x.deactivateFeatures(0xFFFFFFFFu), 0u);
     EXPECT_FALSE(x.hasUpdate());
@@ -61,46 +59,37 @@ TEST(Spine, Metadata) {
 }
 
 // The start-up line always reaches the file; the host's log only once a real
-// table was registered, whenever that was. A null table changes nothing.
+// table was registered, whenever that was. A null table changes nothing. A
+// start-up after shut-down starts over from the defaults and reads the file
+// again.
 TEST(Spine, RegistrationDecidesWhereTheStartupLineGoes) {
     enum class Register { before_init, after_init, null_only, null_after_real };
     for (const Register r :
          {Register::before_init, Register::after_init, Register::null_only, Register::null_after_real}) {
         SCOPED_TRACE(static_cast<int>(r));
-        Plugin p(std::nullopt);
+        Plugin p("server_host=falloff.invalid\nserver_port=9001\nenabled=0\n");
         if (r == Register::before_init || r == Register::null_after_real) p.host.register_api();
         if (r == Register::null_only || r == Register::null_after_real)
             p.host.plugin().registerAPIFunctions(nullptr);
         ASSERT_EQ(p.host.init(), 0);
-        const std::string line = startup_line(p);
+        const std::string line = startup_line(p, "falloff.invalid", 9001, 0);
         const bool registered = r == Register::before_init || r == Register::null_after_real;
         EXPECT_EQ(p.host.log_lines(), registered ? std::vector<std::string>{line} : kNone);
         EXPECT_EQ(p.log(), std::vector<std::string>{unprefixed(line)});
         if (r == Register::after_init) {
             p.host.register_api();
             EXPECT_EQ(p.host.log_lines(), kNone); // registering logs nothing
-            // The registration outlives shutdown; the second start-up line is appended.
+            // The registration outlives shutdown. Only the port is set now:
+            // host and enabled fall back to their defaults.
             p.host.shutdown();
+            p.dir.write_ini("server_port=9002\n");
             ASSERT_EQ(p.host.init(), 0);
-            EXPECT_EQ(p.host.log_lines(), std::vector<std::string>{line});
-            EXPECT_EQ(p.log(), std::vector<std::string>(2, unprefixed(line)));
+            const std::string again = startup_line(p, "127.0.0.1", 9002);
+            EXPECT_EQ(p.host.log_lines(), std::vector<std::string>{again});
+            EXPECT_EQ(p.log(), (std::vector<std::string>{unprefixed(line), unprefixed(again)}));
         }
         p.finish();
     }
-}
-
-TEST(Spine, InitAfterShutdownStartsOverFromDefaultsAndRereadsTheFile) {
-    Plugin p("server_host=falloff.invalid\nserver_port=9001\nenabled=0\n");
-    ASSERT_TRUE(p.host.start());
-    p.host.shutdown();
-    // Only the port is set now: host and enabled must fall back to defaults.
-    p.dir.write_ini("server_port=9002\n");
-    ASSERT_TRUE(p.host.start());
-    const std::vector<std::string> want{startup_line(p, "falloff.invalid", 9001, 0),
-                                        startup_line(p, "127.0.0.1", 9002)};
-    EXPECT_EQ(p.host.log_lines(), want);
-    EXPECT_EQ(p.log(), (std::vector<std::string>{unprefixed(want[0]), unprefixed(want[1])}));
-    p.finish();
 }
 
 // Speech is left alone outside init..shutdown; the microphone and the mixed
@@ -110,27 +99,21 @@ TEST(Spine, AudioOutsideThePluginsLifetimeIsLeftUntouched) {
     const PluginExports &x = p.host.plugin();
     const auto check_all = [&x](const char *when, bool speech) {
         SCOPED_TRACE(when);
-        const struct {
-            uint32_t frames;
-            uint16_t channels;
-        } shapes[] = {{960, 2}, {1, 2}, {441, 1}, {1920, 2}, {600, 6}};
-        for (const auto &s : shapes) {
-            const size_t n = size_t{s.frames} * s.channels;
-            std::vector<float> pattern(n);
-            std::vector<int16_t> mic(n);
-            for (size_t i = 0; i < n; ++i) {
+        const std::pair<uint32_t, uint16_t> shapes[] = {{960, 2}, {1, 2}, {441, 1}, {600, 6}};
+        for (const auto &[frames, channels] : shapes) {
+            std::vector<float> pattern(size_t{frames} * channels);
+            for (size_t i = 0; i < pattern.size(); ++i)
                 pattern[i] = 0.25f + static_cast<float>(i % 17) * 0.03125f;
-                mic[i] = static_cast<int16_t>(i * 37 - 9000);
-            }
             std::vector<float> speech_buffer = pattern, out = pattern;
-            const std::vector<int16_t> mic_before = mic;
+            const std::vector<int16_t> spoken(pattern.size(), -9000);
+            std::vector<int16_t> mic = spoken;
             EXPECT_FALSE(speech &&
-                         x.onAudioSourceFetched(speech_buffer.data(), s.frames, s.channels, 48000, true, 5));
-            EXPECT_FALSE(x.onAudioInput(mic.data(), s.frames, s.channels, 48000, true));
-            EXPECT_FALSE(x.onAudioOutputAboutToPlay(out.data(), s.frames, s.channels, 48000));
+                         x.onAudioSourceFetched(speech_buffer.data(), frames, channels, 48000, true, 5));
+            EXPECT_FALSE(x.onAudioInput(mic.data(), frames, channels, 48000, true));
+            EXPECT_FALSE(x.onAudioOutputAboutToPlay(out.data(), frames, channels, 48000));
             EXPECT_EQ(speech_buffer, pattern);
             EXPECT_EQ(out, pattern);
-            EXPECT_EQ(mic, mic_before);
+            EXPECT_EQ(mic, spoken);
         }
     };
     check_all("before init", true);
@@ -139,6 +122,100 @@ TEST(Spine, AudioOutsideThePluginsLifetimeIsLeftUntouched) {
     p.host.shutdown();
     check_all("after shutdown", true);
 }
+
+struct SettingsCase {
+    const char *name = "";
+    std::optional<std::string> ini{};                 // the settings file's bytes
+    std::function<void(const TempPluginDir &)> lay{}; // or something else at its path
+    std::string host = "127.0.0.1";
+    int port = 8890;
+    int enabled = 1;
+    bool non_ascii = false; // a Cyrillic folder
+    bool file = true;       // a log file is written
+};
+
+void PrintTo(const SettingsCase &c, std::ostream *out) {
+    *out << c.name;
+}
+
+std::filesystem::path fs_path(const std::string &utf8) {
+    return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
+std::vector<SettingsCase> settings_cases() {
+    std::mt19937 rng(7);
+    std::string noise(60 * 1024, '\0');
+    for (char &c : noise)
+        c = static_cast<char>(rng() & 0xFF);
+    return {
+        {.name = "MissingFile"},
+            {.name = "DirectoryInItsPlace",
+             .lay =
+                 [](const TempPluginDir &dir) {
+                     std::filesystem::create_directory(fs_path(dir.ini_path()));
+                 }},
+            {.name = "EmptyFile", .ini = ""},
+            // Noise with NULs and stray line ends; a line after it still counts.
+            {.name = "BinaryFile", .ini = noise + "\nserver_port=4321\n", .port = 4321},
+            // Only the first 64 KiB are read: the first line counts, the last not.
+            {.name = "TenMegabytes",
+             .lay =
+                 [](const TempPluginDir &dir) {
+                     std::string text = "enabled=0\napi_key=" + kKey + "\n";
+                     while (text.size() < 10 * 1024 * 1024)
+                         text += "# " + std::string(97, 'c') + "\n";
+                     dir.write_ini(text + "server_port=4444\n");
+                 },
+             .enabled = 0},
+#if !defined(_WIN32)
+            // Special files never block start-up: they are not read at all.
+            {.name = "FifoInItsPlace",
+             .lay = [](const TempPluginDir &dir) { ASSERT_EQ(mkfifo(dir.ini_path().c_str(), 0600), 0); }},
+            {.name = "LinkToDevZero",
+             .lay =
+                 [](const TempPluginDir &dir) {
+                     std::filesystem::create_symlink("/dev/zero", fs_path(dir.ini_path()));
+                 }},
+#endif
+            // Read 1023 bytes at a time: 255 characters of the first piece are
+            // kept, and the second piece of the next line is a line of its own
+            // that sets the port.
+            {.name = "LinesOf5000Characters",
+             .ini = "server_host=" + std::string(4988, 'h') + "\napi_key=" + std::string(1015, 'k') +
+                    "server_port=5555" + std::string(3961, 'z') + "\n",
+             .host = std::string(255, 'h'),
+             .port = 5555},
+            // The mark's bytes are not whitespace: the first key is not recognised.
+            {.name = "ByteOrderMark", .ini = "\xEF\xBB\xBFserver_port=1111\nenabled=0\n", .enabled = 0},
+            {.name = "CrLfLineEnds",
+             .ini = "server_port=2222\r\nenabled=off\r\nserver_host=crlf.test\r\napi_key=" + kKey + "\r\n",
+             .host = "crlf.test",
+             .port = 2222,
+             .enabled = 0},
+            // The settings file is found, and the path is shown as UTF-8.
+            {.name = "CyrillicFolder", .ini = "server_port=9300\n", .port = 9300, .non_ascii = true},
+            // The host still hears the start-up line.
+            {.name = "DebugLogOff", .ini = "debug_log=0\n", .file = false},
+    };
+}
+
+class SettingsFaults : public ::testing::TestWithParam<SettingsCase> {};
+
+TEST_P(SettingsFaults, StartUpCompletesWithWhatCouldBeRead) {
+    const SettingsCase &c = GetParam();
+    Plugin p(c.ini, c.non_ascii);
+    if (c.lay) c.lay(p.dir);
+    ASSERT_TRUE(p.host.start());
+    p.finish();
+    const std::string line = startup_line(p, c.host, c.port, c.enabled);
+    EXPECT_EQ(p.host.log_lines(), std::vector<std::string>{line});
+    EXPECT_EQ(p.log(), c.file ? std::vector<std::string>{unprefixed(line)} : kNone);
+    EXPECT_EQ(p.dir.read_log().has_value(), c.file);
+    EXPECT_EQ(p.dir.read_log().value_or("").find("kkkkkkkk"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, SettingsFaults, ::testing::ValuesIn(settings_cases()),
+                         [](const ::testing::TestParamInfo<SettingsCase> &info) { return info.param.name; });
 
 } // namespace
 } // namespace mvtest

@@ -24,17 +24,10 @@ size_t lookups_held() {
     return g_held;
 }
 
-void release_lookups() {
-    {
-        std::lock_guard lock(g_mutex);
-        g_holding = false;
-    }
-    g_changed.notify_all();
-}
-
-void hold_lookups() {
+void hold_lookups(bool hold) {
     std::lock_guard lock(g_mutex);
-    g_holding = true;
+    g_holding = hold;
+    g_changed.notify_all();
 }
 
 } // namespace mvtest
@@ -43,9 +36,9 @@ void hold_lookups() {
 extern "C" __attribute__((visibility("default"))) int getaddrinfo(const char *node, const char *service,
                                                                   const addrinfo *hints, addrinfo **res) {
     using Fn = int (*)(const char *, const char *, const addrinfo *, addrinfo **);
-    static const auto real = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "getaddrinfo"));
+    static const auto next = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "getaddrinfo"));
     if (node == nullptr || std::strcmp(node, mvtest::kHangingName) != 0)
-        return real(node, service, hints, res);
+        return next(node, service, hints, res);
     std::unique_lock lock(mvtest::g_mutex);
     ++mvtest::g_held;
     mvtest::g_changed.wait(lock, [] { return !mvtest::g_holding; });

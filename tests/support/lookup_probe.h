@@ -1,8 +1,7 @@
 // Name lookups that never answer, as with a DNS server that does not reply:
 // this test program puts its own getaddrinfo in front of the C library's (the
-// plugin, loaded later, binds to it), and holds every lookup of
-// kHangingName until the test lets them go. POSIX only: elsewhere no lookup
-// is ever held.
+// plugin, loaded later, binds to it), and holds every lookup of kHangingName
+// while told to. POSIX only: elsewhere no lookup is ever held.
 #pragma once
 
 #include <cstddef>
@@ -13,9 +12,8 @@ inline constexpr char kHangingName[] = "lookup.never.answers.test";
 
 // Lookups of kHangingName now inside getaddrinfo.
 [[nodiscard]] size_t lookups_held();
-// Lets every held lookup (and any later one) fail at once.
-void release_lookups();
-// Holds lookups of kHangingName again.
-void hold_lookups();
+// Holds lookups of kHangingName from now on, or lets every held one (and any
+// later one) fail at once.
+void hold_lookups(bool hold);
 
 } // namespace mvtest

@@ -1,26 +1,10 @@
 #if !defined(_WIN32)
 
-#include <dirent.h>
 #include <dlfcn.h>
 
-#include "os_probe.h"
+#include "session.h"
 
 namespace mvtest {
-namespace {
-
-// Entries of a /proc directory, less "." and "..".
-long count_entries(const char *path) {
-    DIR *dir = opendir(path);
-    if (dir == nullptr) return -1;
-    long n = 0;
-    while (const dirent *entry = readdir(dir)) {
-        if (entry->d_name[0] != '.') ++n;
-    }
-    closedir(dir);
-    return n;
-}
-
-} // namespace
 
 ResourceCounts resource_counts() {
     // Less the listing's own descriptor.

@@ -4,7 +4,7 @@
 // After windows.h, which it needs.
 #include <tlhelp32.h>
 
-#include "os_probe.h"
+#include "session.h"
 
 namespace mvtest {
 namespace {
@@ -24,28 +24,16 @@ long count_threads() {
     return n;
 }
 
-// Wine's GetProcessHandleCount answers 0. There the process is a Linux one,
-// whose open descriptors (sockets and files among them) are listed at
-// /proc/self/fd, which Wine shows on drive Z:.
-long count_wine_descriptors() {
-    WIN32_FIND_DATAA entry{};
-    const HANDLE find = FindFirstFileA("Z:\\proc\\self\\fd\\*", &entry);
-    if (find == INVALID_HANDLE_VALUE) return -1;
-    long n = 0;
-    do {
-        if (entry.cFileName[0] != '.') ++n;
-    } while (FindNextFileA(find, &entry));
-    FindClose(find);
-    return n;
-}
-
 } // namespace
 
 ResourceCounts resource_counts() {
     DWORD handles = 0;
     if (GetProcessHandleCount(GetCurrentProcess(), &handles) && handles > 0)
         return {static_cast<long>(handles), count_threads()};
-    return {count_wine_descriptors(), count_threads(), 48};
+    // Wine's GetProcessHandleCount answers 0. There the process is a Linux one,
+    // whose open descriptors (sockets and files among them) are listed at
+    // /proc/self/fd, which Wine shows on drive Z:.
+    return {count_entries("Z:\\proc\\self\\fd"), count_threads(), 48};
 }
 
 bool library_mapped(const std::string &utf8_path) {

@@ -4,8 +4,92 @@
 
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
+#include <sstream>
+#include <stdexcept>
+
+#if defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+// A lookup thread of the plugin ends by itself (no one joins it) and drops its
+// reference on the library with dlclose, while the host may unload the library
+// with dlclose of its own. The loader serialises the two with a lock of its
+// own that ThreadSanitizer does not see, and would report the loader's
+// allocations as a race: those calls, from uninstrumented code, are ignored.
+extern "C" const char *__tsan_default_options() {
+    return "ignore_noninstrumented_modules=1";
+}
+#endif
+#endif
 
 namespace mvtest {
+
+namespace {
+
+// "x*8181" stands for 8181 bytes of x; anything else is taken as written.
+std::string expand(const std::string &field) {
+    const bool run =
+        field.size() >= 3 && field[1] == '*' && field.find_first_not_of("0123456789", 2) == std::string::npos;
+    return run ? std::string(std::stoul(field.substr(2)), field[0]) : field;
+}
+
+} // namespace
+
+std::vector<ProofVector> load_proof_vectors() {
+    std::vector<ProofVector> out;
+    std::istringstream in(read_file(build_path(MV_TEST_VECTORS "/proof.tsv")).value_or(""));
+    for (std::string line; std::getline(in, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        std::istringstream row(line);
+        std::string field[4];
+        for (std::string &f : field)
+            std::getline(row, f, '\t');
+        if (field[2].size() == 64) out.push_back({expand(field[0]), expand(field[1]), field[2], field[3]});
+    }
+    return out;
+}
+
+const ProofVector &cert40() {
+    static const ProofVector vector = [] {
+        for (ProofVector &v : load_proof_vectors())
+            if (v.note.starts_with("40-hex certificate hash")) return v;
+        throw std::runtime_error("tests/vectors/proof.tsv has no 40-hex certificate hash");
+    }();
+    return vector;
+}
+
+long count_entries(const char *dir) {
+    std::error_code ec;
+    const auto n =
+        std::distance(std::filesystem::directory_iterator(dir, ec), std::filesystem::directory_iterator());
+    return ec ? -1 : static_cast<long>(n);
+}
+
+ResourceCounts steady_counts() {
+    std::thread([] {}).join();
+    ResourceCounts last = resource_counts();
+    // A probe that cannot count would make every comparison pass.
+    EXPECT_GT(last.handles, 0);
+    EXPECT_GT(last.threads, 0);
+    eventually(
+        [&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            const ResourceCounts now = resource_counts();
+            const bool same = now.handles == last.handles && now.threads == last.threads;
+            last = now;
+            return same;
+        },
+        std::chrono::seconds(1));
+    return last;
+}
+
+void expect_back_at(const ResourceCounts &before) {
+    ResourceCounts now{};
+    EXPECT_TRUE(eventually([&] {
+        now = resource_counts();
+        return now.handles <= before.handles + now.handle_slack && now.threads <= before.threads;
+    })) << "handles "
+        << before.handles << " -> " << now.handles << ", threads " << before.threads << " -> " << now.threads;
+}
 
 std::string settings(uint16_t port, std::string_view more) {
     return "server_port=" + std::to_string(port) + "\napi_key=" + kKey + "\nreconnect_sec=1\n" +
@@ -21,8 +105,14 @@ std::vector<RosterUser> roster(std::vector<RosterUser> others) {
     return others;
 }
 
-bool operator==(Heard a, Heard b) {
-    return std::fabs(a.left - b.left) < 1e-5f && std::fabs(a.right - b.right) < 1e-5f;
+size_t count_in(const std::vector<std::string> &messages, std::string_view text) {
+    return static_cast<size_t>(std::count_if(messages.begin(), messages.end(), [&](const std::string &m) {
+        return m.find(text) != std::string::npos;
+    }));
+}
+
+bool Heard::operator==(const Heard &other) const {
+    return std::fabs(left - other.left) < 1e-5f && std::fabs(right - other.right) < 1e-5f;
 }
 
 std::ostream &operator<<(std::ostream &out, Heard h) {
@@ -33,31 +123,23 @@ Heard expected(float gain, float pan) {
     return {std::sqrt((1.0f - pan) * 0.5f) * gain, std::sqrt((1.0f + pan) * 0.5f) * gain};
 }
 
-size_t count_in(const std::vector<std::string> &messages, std::string_view text) {
-    return static_cast<size_t>(std::count_if(messages.begin(), messages.end(), [&](const std::string &m) {
-        return m.find(text) != std::string::npos;
-    }));
-}
-
-Plugin::Plugin(std::optional<std::string> ini, bool non_ascii, mvhost::HostOptions options)
-    : dir(mvhost::build_path(MV_PLUGIN_LIBRARY), non_ascii), host(dir.library_path(), options) {
+Plugin::Plugin(std::optional<std::string> ini, bool non_ascii, HostOptions options)
+    : dir(build_path(MV_PLUGIN_LIBRARY), non_ascii), host(dir.library_path(), options) {
     if (ini) dir.write_ini(*ini);
     EXPECT_TRUE(host.loaded()) << host.load_error();
 }
 
 std::vector<std::string> Plugin::log() const {
-    constexpr size_t kStamp = 22; // "[YYYY-MM-DD hh:mm:ss] "
+    constexpr size_t kStamp = 22; // "[YYYY-MM-DD hh:mm:ss] " before every message
     std::vector<std::string> out;
     const std::string text = dir.read_log().value_or("");
-    for (size_t start = 0, end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2) {
-        const std::string line = text.substr(start, end - start);
-        out.push_back(line.size() >= kStamp ? line.substr(kStamp) : line);
-    }
+    for (size_t start = 0, end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2)
+        out.push_back(text.substr(start + kStamp, end - start - kStamp));
     return out;
 }
 
-bool Plugin::wait_log(std::string_view text, size_t n, std::chrono::milliseconds deadline) const {
-    return eventually([&] { return count(text) >= n; }, deadline);
+bool Plugin::wait_log(std::string_view text, size_t n) const {
+    return eventually([&] { return count(text) >= n; });
 }
 
 Heard Plugin::hear(UserId user) {
@@ -72,8 +154,9 @@ Heard Plugin::wait_to_hear(UserId user, Heard want, std::chrono::milliseconds de
     return last;
 }
 
-void Plugin::finish() {
+void Plugin::finish(const ScriptServer *server) {
     host.shutdown();
+    EXPECT_EQ(server != nullptr ? server->errors() : kNone, kNone);
     EXPECT_EQ(host.contract_violations(), kNone);
     EXPECT_EQ(host_count(kKey), 0u) << "the api_key reached the host's log";
     EXPECT_EQ(dir.read_log().value_or("").find(kKey), std::string::npos)

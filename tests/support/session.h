@@ -1,58 +1,72 @@
 // What every plugin suite shares: the plugin as a user has it (a copy of the
 // built library in a folder of its own with its settings file, loaded by the
 // host stand-in), its log file read back, a speaker listened to through the
-// audio callback, and the settings and handshake most tests use.
+// audio callback, the settings and handshake most tests use, the proof
+// vectors, and what the tests ask of the operating system beyond sockets
+// (os_probe_posix.cpp, os_probe_win32.cpp).
 #pragma once
 
-#include <chrono>
-#include <optional>
 #include <ostream>
-#include <string>
-#include <string_view>
 #include <thread>
-#include <vector>
 
 #include "falloff/script_server.h"
 #include "host/host.h"
 #include "net/fixtures.h"
-#include "proof_vectors.h"
-
-namespace mvtest {
-
-using mvfalloff::Handshake;
-using mvfalloff::ScriptServer;
-using mvfalloff::Step;
-using mvhost::ApiFault;
-using mvhost::ConnectionId;
-using mvhost::Fault;
-using mvhost::Host;
-using mvhost::RosterUser;
-using mvhost::TempPluginDir;
-using mvhost::UserId;
-
-inline constexpr std::chrono::milliseconds kDeadline = mvhost::kDefaultDeadline;
-inline const std::vector<std::string> kNone;
-// Long and unusual, so that finding it in a log can only mean it leaked.
-inline const std::string kKey = "mv-test-key-Q7x2Rk9Vw4";
-inline constexpr UserId kMe = 1;
 
 // Wine and the sanitizers run loops fewer times: races show only now and then,
 // and those builds are several times slower.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define MV_SANITIZED 1
-#elif defined(__has_feature)
+#if defined(__has_feature)
 #if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
 #define MV_SANITIZED 1
 #endif
 #endif
+namespace mvtest {
+
+using namespace mvhost;
+using mvfalloff::Handshake;
+using mvfalloff::ScriptServer;
+using mvfalloff::Step;
+
 #if defined(_WIN32) || defined(MV_SANITIZED)
 inline constexpr bool kSlowBuild = true;
 #else
 inline constexpr bool kSlowBuild = false;
 #endif
+inline const std::vector<std::string> kNone;
+// Long and unusual, so that finding it in a log can only mean it leaked.
+inline const std::string kKey = "mv-test-key-Q7x2Rk9Vw4";
+inline constexpr UserId kMe = 1;
+
+// Handshake proofs computed outside this project (tests/vectors/proof.tsv),
+// so that tests never take the expected proof from the code under test.
+struct ProofVector {
+    std::string key;   // certificate hash text
+    std::string token; // challenge token
+    std::string proof; // 64 lowercase hex digits
+    std::string note;
+};
+// Every vector of proof.tsv; empty when the file cannot be read.
+std::vector<ProofVector> load_proof_vectors();
+// The vector most tests sign in with: a 40-hex certificate hash, as Mumble's.
+const ProofVector &cert40();
+
+struct ResourceCounts {
+    long handles; // open file descriptors (POSIX) or kernel handles (Windows)
+    long threads; // threads of this process
+    // How far the handle count may drift with no leak of ours: under Wine the
+    // count is of the process's descriptors, and Wine keeps a few of its own
+    // open for a while (its descriptor cache). A leak per cycle is far larger.
+    long handle_slack = 0;
+};
+[[nodiscard]] ResourceCounts resource_counts();
+// Entries of a directory, or -1 when it cannot be read.
+[[nodiscard]] long count_entries(const char *dir);
+// After the host has unloaded the plugin, a thread of the plugin that is still
+// running holds its own reference on the library and keeps it mapped.
+[[nodiscard]] bool library_mapped(const std::string &utf8_path);
 
 // Polls until pred() holds; false at the deadline.
-template <typename Pred> bool eventually(Pred pred, std::chrono::milliseconds deadline = kDeadline) {
+template <typename Pred> bool eventually(Pred pred, std::chrono::milliseconds deadline = kDefaultDeadline) {
     const auto until = std::chrono::steady_clock::now() + deadline;
     while (!pred()) {
         if (std::chrono::steady_clock::now() >= until) return false;
@@ -61,6 +75,14 @@ template <typename Pred> bool eventually(Pred pred, std::chrono::milliseconds de
     return true;
 }
 
+// A reading of the process's handles and threads once nothing is closing any
+// more (the same twice in a row), and the check that later ones come back to
+// it (closing a socket or ending a thread can lag a little). A thread is
+// started and joined first, because a runtime may start a helper thread of
+// its own at the first thread creation (ThreadSanitizer does) and keep it.
+ResourceCounts steady_counts();
+void expect_back_at(const ResourceCounts &before);
+
 // Settings for a falloff server on 127.0.0.1:port with kKey, retrying every
 // second; more is appended (a key given twice takes its last value).
 std::string settings(uint16_t port, std::string_view more = "");
@@ -68,38 +90,37 @@ std::string settings(uint16_t port, std::string_view more = "");
 Handshake handshake(std::string reply = "OK\n");
 // VC-Me with the certificate hash of the 40-hex vector, then others.
 std::vector<RosterUser> roster(std::vector<RosterUser> others = {});
+// Messages containing text.
+size_t count_in(const std::vector<std::string> &messages, std::string_view text);
 
-// One stereo frame as the plugin left it.
+// One stereo frame as the plugin left it; equal within 1e-5.
 struct Heard {
     float left, right;
+    bool operator==(const Heard &other) const;
 };
-bool operator==(Heard a, Heard b); // within 1e-5
 std::ostream &operator<<(std::ostream &out, Heard h);
 // What gain and equal-power pan make of a unit frame.
 Heard expected(float gain, float pan);
 inline constexpr Heard kSilent{0.0f, 0.0f};
 
-// Messages containing text.
-size_t count_in(const std::vector<std::string> &messages, std::string_view text);
-
-class Plugin {
-  public:
+struct Plugin {
     // ini: the settings file's bytes; nullopt leaves none.
-    explicit Plugin(std::optional<std::string> ini, bool non_ascii = false, mvhost::HostOptions options = {});
+    explicit Plugin(std::optional<std::string> ini, bool non_ascii = false, HostOptions options = {});
 
     // Every complete line of the log file without its time stamp.
     [[nodiscard]] std::vector<std::string> log() const;
     [[nodiscard]] size_t count(std::string_view text) const { return count_in(log(), text); }
-    bool wait_log(std::string_view text, size_t n = 1, std::chrono::milliseconds deadline = kDeadline) const;
+    bool wait_log(std::string_view text, size_t n = 1) const;
     [[nodiscard]] size_t host_count(std::string_view text) const { return count_in(host.log_lines(), text); }
 
     // A unit stereo frame of that user through the host's audio thread.
     Heard hear(UserId user);
     // Listens until the user is heard as want; the last thing heard.
-    Heard wait_to_hear(UserId user, Heard want, std::chrono::milliseconds deadline = kDeadline);
+    Heard wait_to_hear(UserId user, Heard want, std::chrono::milliseconds deadline = kDefaultDeadline);
 
-    // Shuts down; the plugin kept the host's rules and neither log holds kKey.
-    void finish();
+    // Shuts down; the plugin kept the host's rules, neither log holds kKey,
+    // and the server (if any) played its script without a fault.
+    void finish(const ScriptServer *server = nullptr);
 
     TempPluginDir dir;
     Host host;
