@@ -352,7 +352,8 @@ void BM_StopLatency(benchmark::State &state) {
     SessionSettings settings;
     settings.port = server.port();
     settings.reconnect_sec = 30; // a stop that waited for the backoff would show
-    if (which == WorkerState::backoff) settings.port = mvnet::refused_port();
+    const mvnet::RefusedPort refused;
+    if (which == WorkerState::backoff) settings.port = refused.port();
     if (which == WorkerState::connecting) {
         blackhole = std::make_unique<mvnet::BlackholeListener>(200);
         settings.port = blackhole->port();

@@ -43,7 +43,8 @@ std::vector<double> stop_times(Run &run, State s, int reps) {
     SessionSettings settings;
     settings.port = server.port();
     settings.reconnect_sec = 30; // a stop that waited for the backoff would show
-    if (s == State::backoff) settings.port = mvnet::refused_port();
+    const mvnet::RefusedPort refused;
+    if (s == State::backoff) settings.port = refused.port();
     if (s == State::connecting) {
         blackhole = std::make_unique<mvnet::BlackholeListener>(200);
         if (!blackhole->ready()) return {};

@@ -236,7 +236,8 @@ TEST(ServerEvents, LocalIdentityIsLoggedWithTheHashCutToEightCharacters) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name + "/" + c.hash);
-        Plugin p(settings(mvnet::refused_port()));
+        const mvnet::RefusedPort refused;
+        Plugin p(settings(refused.port()));
         ASSERT_TRUE(p.host.start({{kMe, c.name, c.hash}}, kConnection));
         p.finish();
         std::vector<std::string> identity;
@@ -261,7 +262,8 @@ TEST(ServerEvents, EveryRefreshLogsTheMapWithUnsafeNamesRedacted) {
         users.push_back(
             {static_cast<UserId>(users.size() + 2), name, ""}); // no row for a user without a name
     users.push_back({10, long_name, ""});
-    Plugin p(settings(mvnet::refused_port()));
+    const mvnet::RefusedPort refused;
+    Plugin p(settings(refused.port()));
     ASSERT_TRUE(p.host.start(roster(users), kConnection));
     p.host.user_joins({11, "VC-Late", ""});
     p.host.user_leaves(2);
@@ -289,7 +291,8 @@ TEST(ServerEvents, EveryRefreshLogsTheMapWithUnsafeNamesRedacted) {
 // user events then) and after leaving the server, events ask the host nothing
 // and change nothing.
 TEST(ServerEvents, UserEventsOutsideASynchronisedServerDoNothing) {
-    Plugin p(settings(mvnet::refused_port()));
+    const mvnet::RefusedPort refused;
+    Plugin p(settings(refused.port()));
     p.host.set_connection(kConnection, ConnectionState::connected);
     const PluginExports &x = p.host.plugin();
     const auto events = [&] {

@@ -68,7 +68,8 @@ TEST(LinkStatus, NoJoinUnlessTheHostSaysItIsSynchronised) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(std::to_string(static_cast<int>(c.state)) + " slot " + std::to_string(c.slot));
-        Plugin p(settings(mvnet::refused_port()));
+        const mvnet::RefusedPort refused;
+        Plugin p(settings(refused.port()));
         p.host.set_fault(c.slot, {c.fault, kStatusTimedOut, std::nullopt});
         p.host.set_connection(kConnection, c.state);
         ASSERT_TRUE(p.host.start());

@@ -182,6 +182,7 @@ TEST_P(MisbehavingServer, LogsItStaysSilentAndComesBack) {
     const std::vector<Step> good{Step::handshake(handshake()), Step::send_line("UPDATE2 VC-Fox 0.5 0")};
     std::unique_ptr<ScriptServer> server;
     std::unique_ptr<mvnet::BlackholeListener> blackhole;
+    std::unique_ptr<mvnet::RefusedPort> refused; // held until the same port listens
     uint16_t port = 9;
     if (sc.target == Target::server) {
         std::vector<Step> script = sc.first;
@@ -194,7 +195,8 @@ TEST_P(MisbehavingServer, LogsItStaysSilentAndComesBack) {
         ASSERT_TRUE(blackhole->ready()) << "the listener's queue could not be filled";
         port = blackhole->port();
     } else if (sc.target == Target::refused_port) {
-        port = mvnet::refused_port();
+        refused = std::make_unique<mvnet::RefusedPort>();
+        port = refused->port();
     }
     const bool named = sc.target == Target::unresolvable;
     Plugin p(settings(port, named ? "server_host=no such host..invalid\n" : ""));
@@ -238,7 +240,8 @@ TEST_P(MisbehavingServer, LogsItStaysSilentAndComesBack) {
         // told to the host once.
         EXPECT_TRUE(blackhole || p.wait_log("falloff_connect_fail", 3));
         blackhole.reset();
-        server = std::make_unique<ScriptServer>(good, mvnet::listen_loopback_at(port), port);
+        server = std::make_unique<ScriptServer>(
+            good, refused ? refused->listen() : mvnet::listen_loopback_at(port), port);
     }
     if (server) {
         EXPECT_EQ(p.wait_to_hear(kFox, expected(0.5f, 0), std::chrono::seconds(30)), expected(0.5f, 0));

@@ -80,7 +80,8 @@ TEST(StopUnload, EveryWorkerStateEndsAndTheLibraryUnloadsAtOnce) {
             SCOPED_TRACE(std::string(state.name) + (leave_first ? ", server left first" : "") + ", round " +
                          std::to_string(round));
             std::unique_ptr<ScriptServer> server;
-            uint16_t port = state.target == Target::blackhole ? blackhole.port() : mvnet::refused_port();
+            const mvnet::RefusedPort refused;
+            uint16_t port = state.target == Target::blackhole ? blackhole.port() : refused.port();
             if (state.target == Target::server) {
                 server = std::make_unique<ScriptServer>(state.script);
                 port = server->port();
@@ -127,7 +128,8 @@ TEST(StopUnload, EveryWorkerStateEndsAndTheLibraryUnloadsAtOnce) {
             }
             // A stop during a connect leaves its attempt without a failure line.
             if (state.target == Target::blackhole) {
-                EXPECT_EQ(p.count("falloff_connect_attempt"), p.count("falloff_connect_fail") + 1);
+                EXPECT_EQ(p.count("falloff_connect_attempt"), p.count("falloff_connect_fail") + 1)
+                    << p.dir.read_log().value_or("");
             }
             EXPECT_TRUE(!server || server->connections() == 1);
         }

@@ -15,10 +15,9 @@ BlackholeListener::BlackholeListener(int probe_ms) {
     }
 }
 
-uint16_t refused_port() {
-    uint16_t port = 0;
-    close_socket(listen_loopback(&port));
-    return port;
+Socket RefusedPort::listen(int backlog) {
+    if (!socket_.valid() || !start_listening(socket_.get(), backlog)) return kInvalidSocket;
+    return socket_.release();
 }
 
 LoopbackPair::LoopbackPair() {

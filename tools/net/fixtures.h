@@ -30,9 +30,21 @@ class BlackholeListener {
     bool ready_ = false;
 };
 
-// A port on 127.0.0.1 where nothing listens now (one that the system handed
-// out a moment ago), so that a connect to it is refused.
-[[nodiscard]] uint16_t refused_port();
+// A port on 127.0.0.1 where nothing listens, so that a connect to it is
+// refused, and that stays so for as long as this lives: the port is held by a
+// bound socket, so that no other test's server can be handed it meanwhile
+// (tests run side by side). listen() turns it into a listener on that port.
+class RefusedPort {
+  public:
+    RefusedPort() : socket_(bind_loopback(&port_)) {}
+    [[nodiscard]] uint16_t port() const { return port_; }
+    // Hands the socket over, listening; invalid when that fails.
+    [[nodiscard]] Socket listen(int backlog = 16);
+
+  private:
+    uint16_t port_ = 0; // before socket_, whose initialiser sets it
+    UniqueSocket socket_;
+};
 
 // A connected TCP pair on 127.0.0.1. Both ends are blocking, as plain sockets
 // are, so that code under test may use them directly; the writer sends without

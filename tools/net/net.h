@@ -29,6 +29,11 @@ inline constexpr Socket kInvalidSocket = -1;
 [[nodiscard]] Socket listen_loopback(uint16_t *port, int backlog = 16);
 // On 127.0.0.1:port, even if that port was in use a moment ago.
 [[nodiscard]] Socket listen_loopback_at(uint16_t port, int backlog = 16);
+// Bound to 127.0.0.1 on a port the system chooses, and not listening: a
+// connect to it is refused, and no one else can take the port while it is held.
+[[nodiscard]] Socket bind_loopback(uint16_t *port);
+// Starts listening on a socket bound that way.
+bool start_listening(Socket s, int backlog = 16);
 
 // The next pending connection, waiting up to timeout_ms for one; invalid on a
 // timeout or an error. *peer (when not null) gets "address:port".

@@ -81,7 +81,7 @@ Socket listen_tcp(std::string_view address, uint16_t port, int backlog, uint16_t
     const int s = new_socket(list->ai_family, list->ai_socktype, list->ai_protocol);
     const int one = 1;
     if (s >= 0) setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (s < 0 || bind(s, list->ai_addr, list->ai_addrlen) != 0 || listen(s, backlog) != 0) {
+    if (s < 0 || bind(s, list->ai_addr, list->ai_addrlen) != 0 || (backlog >= 0 && listen(s, backlog) != 0)) {
         set_error(error, "cannot listen on " + host + ":" + service + ": " + std::strerror(errno));
         if (s >= 0) ::close(s);
         freeaddrinfo(list);
@@ -103,6 +103,14 @@ Socket listen_loopback(uint16_t *port, int backlog) {
 
 Socket listen_loopback_at(uint16_t port, int backlog) {
     return listen_tcp("127.0.0.1", port, backlog, nullptr);
+}
+
+Socket bind_loopback(uint16_t *port) {
+    return listen_tcp("127.0.0.1", 0, -1, port);
+}
+
+bool start_listening(Socket s, int backlog) {
+    return ::listen(fd(s), backlog) == 0;
 }
 
 Socket accept_one(Socket listener, int timeout_ms, std::string *peer) {

@@ -106,7 +106,7 @@ Socket listen_on(std::string_view address, uint16_t port, int backlog, uint16_t 
     if (s != INVALID_SOCKET && reuse)
         setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char *>(&one), sizeof one);
     if (s == INVALID_SOCKET || bind(s, list->ai_addr, static_cast<int>(list->ai_addrlen)) != 0 ||
-        listen(s, backlog) != 0) {
+        (backlog >= 0 && listen(s, backlog) != 0)) {
         set_error(error, "cannot listen on " + host + ":" + service + ": " + error_text(WSAGetLastError()));
         if (s != INVALID_SOCKET) closesocket(s);
         freeaddrinfo(list);
@@ -135,6 +135,14 @@ Socket listen_loopback(uint16_t *port, int backlog) {
 
 Socket listen_loopback_at(uint16_t port, int backlog) {
     return listen_on("127.0.0.1", port, backlog, nullptr, nullptr, true);
+}
+
+Socket bind_loopback(uint16_t *port) {
+    return listen_on("127.0.0.1", 0, -1, port, nullptr, false);
+}
+
+bool start_listening(Socket s, int backlog) {
+    return ::listen(static_cast<SOCKET>(s), backlog) == 0;
 }
 
 Socket accept_one(Socket listener, int timeout_ms, std::string *peer) {
