@@ -2,7 +2,8 @@
 # The reliability suites (docs/reliability.md):
 #   asan   the whole test suite under AddressSanitizer + UndefinedBehaviorSanitizer
 #   tsan   the whole test suite under ThreadSanitizer
-#   fuzz   each libFuzzer target for a bounded time (MV_FUZZ_SECONDS, default 60)
+#   fuzz   each libFuzzer target for a bounded time (MV_FUZZ_SECONDS, default 60; the
+#          test command runs them for 20 s each, this script for the long runs)
 # After each sanitizer suite, every log file its tests wrote is checked for
 # the api_key of its settings file. Ends with the line "N passed, N failed"
 # and exits non-zero when anything failed.
@@ -105,9 +106,15 @@ run_sanitizer_suite() {
 }
 
 run_fuzz() {
-    local dir="${root}/fuzz" seconds=${MV_FUZZ_SECONDS:-60} target work art out execs rc
+    # MV_FUZZ_BUILD: an asan tree already configured with MV_BUILD_FUZZ=ON (the
+    # test command's), instead of a tree of our own.
+    local dir="${MV_FUZZ_BUILD:-${root}/fuzz}" seconds=${MV_FUZZ_SECONDS:-60} target work art out execs rc
     echo "== fuzz: configure and build"
-    if ! cmake --preset asan -B "$dir" -DMV_BUILD_FUZZ=ON >/dev/null || ! cmake --build "$dir" --target fuzz_targets; then
+    if [ -z "${MV_FUZZ_BUILD:-}" ] && ! cmake --preset asan -B "$dir" -DMV_BUILD_FUZZ=ON >/dev/null; then
+        fail_one "fuzz: configure failed"
+        return
+    fi
+    if ! cmake --build "$dir" --target fuzz_targets; then
         fail_one "fuzz: build failed"
         return
     fi
