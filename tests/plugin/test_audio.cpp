@@ -13,8 +13,10 @@
 // allocator.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <numeric>
 
 #include "session.h"
 
@@ -114,10 +116,8 @@ std::vector<float> pattern(Layout layout) {
 }
 
 float peak(const std::vector<float> &v) {
-    float p = 0.0f;
-    for (float x : v)
-        p = std::fabs(x) > p ? std::fabs(x) : p;
-    return p;
+    return std::accumulate(v.begin(), v.end(), 0.0f,
+                           [](float p, float x) { return std::max(p, std::fabs(x)); });
 }
 
 // Floats passed to snprintf become doubles, as the plugin's own do.

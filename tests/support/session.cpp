@@ -115,10 +115,6 @@ bool Heard::operator==(const Heard &other) const {
     return std::fabs(left - other.left) < 1e-5f && std::fabs(right - other.right) < 1e-5f;
 }
 
-std::ostream &operator<<(std::ostream &out, Heard h) {
-    return out << "{" << h.left << ", " << h.right << "}";
-}
-
 Heard expected(float gain, float pan) {
     return {std::sqrt((1.0f - pan) * 0.5f) * gain, std::sqrt((1.0f + pan) * 0.5f) * gain};
 }

@@ -97,8 +97,10 @@ size_t count_in(const std::vector<std::string> &messages, std::string_view text)
 struct Heard {
     float left, right;
     bool operator==(const Heard &other) const;
+    friend std::ostream &operator<<(std::ostream &o, Heard h) {
+        return o << '{' << h.left << ", " << h.right << '}';
+    }
 };
-std::ostream &operator<<(std::ostream &out, Heard h);
 // What gain and equal-power pan make of a unit frame.
 Heard expected(float gain, float pan);
 inline constexpr Heard kSilent{0.0f, 0.0f};
