@@ -10,9 +10,9 @@
 
 #if defined(__has_feature)
 #if __has_feature(thread_sanitizer)
-// A lookup thread of the plugin ends by itself (no one joins it) and drops its
-// reference on the library with dlclose, while the host may unload the library
-// with dlclose of its own. The loader serialises the two with a lock of its
+// A name lookup that a stop left behind ends by itself (no one joins it) and
+// drops its reference on the library with dlclose, while the host may unload
+// the library with dlclose of its own. The loader serialises the two with a lock of its
 // own that ThreadSanitizer does not see, and would report the loader's
 // allocations as a race: those calls, from uninstrumented code, are ignored.
 extern "C" const char *__tsan_default_options() {
