@@ -190,12 +190,12 @@ void event_destroy(Event *event) noexcept {
     delete event;
 }
 
-// The flag is stored last: a thread that sees it set may destroy the event at
-// once, so nothing of the event may be touched after the store.
+// The flag is stored first, so that a thread woken by the handle finds it set
+// (a stop seen through the handle but not the flag would read as a failure).
+// Every setter keeps the event alive until this returns.
 void event_set(Event *event) noexcept {
-    if (event == nullptr || event->set.load(std::memory_order_acquire)) return;
+    if (event == nullptr || event->set.exchange(true, std::memory_order_acq_rel)) return;
     SetEvent(event->handle);
-    event->set.store(true, std::memory_order_release);
 }
 
 bool event_is_set(Event *event) noexcept {
