@@ -53,9 +53,10 @@ const ProofVector &cert40();
 struct ResourceCounts {
     long handles; // open file descriptors (POSIX) or kernel handles (Windows)
     long threads; // threads of this process
-    // How far the handle count may drift with no leak of ours: under Wine the
-    // count is of the process's descriptors, and Wine keeps a few of its own
-    // open for a while (its descriptor cache). A leak per cycle is far larger.
+    // How far the handle count may rise with no leak of ours: under Wine the
+    // tools' mutexes (winpthreads) each make an event the first time they are
+    // contended and keep it until they are destroyed. A leak per cycle is
+    // far larger.
     long handle_slack = 0;
 };
 [[nodiscard]] ResourceCounts resource_counts();
