@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 #include <thread>
 
@@ -32,7 +33,10 @@ std::string contents(const fs::path &path) {
 } // namespace
 
 TEST(PlatformFiles, OnlyRegularFilesOpenAndNonAsciiNamesWork) {
-    const fs::path dir = fs::temp_directory_path() / fs::path(u8"mv_тест_платформы");
+    // Its own name: the suites of other builds run this test at the same time.
+    std::random_device random;
+    const fs::path dir = (fs::temp_directory_path() / fs::path(u8"mv_тест_платформы")) +=
+        "_" + std::to_string(random());
     fs::remove_all(dir);
     ASSERT_TRUE(fs::create_directories(dir / "folder"));
     const fs::path file = dir / fs::path(u8"журнал.log");

@@ -55,7 +55,10 @@ TEST(BundleCheck, PassesAGoodBundleAndNamesEachFault) {
 // As scripts/bundle.sh packs it, with the Windows build's DLL.
 TEST(BundleCheck, PassesTheBundleWeShip) {
     if (!fs::exists(MV_WINDOWS_DLL)) GTEST_SKIP() << "no Windows build at " MV_WINDOWS_DLL;
-    const std::string bundle = (fs::temp_directory_path() / "marlpike-shipped.mumble_plugin").string();
+    // Per process: the suites of other builds pack theirs at the same time.
+    const std::string bundle =
+        (fs::temp_directory_path() / ("marlpike-shipped-" + std::to_string(::getpid()) + ".mumble_plugin"))
+            .string();
     EXPECT_EQ(
         std::system(
             ("bash '" MV_SOURCE_DIR "/scripts/bundle.sh' '" MV_PLUGIN_LIBRARY "' '" MV_WINDOWS_DLL "' '" +
