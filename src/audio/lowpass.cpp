@@ -1,5 +1,7 @@
 #include "audio/lowpass.h"
 
+#include "audio/lowpass_avx2.h"
+
 #include <emmintrin.h> // SSE2: every x86-64 processor has it
 
 namespace mv {
@@ -18,6 +20,11 @@ __m128 pair(float first, float second) noexcept {
 } // namespace
 
 void lowpass_stereo(float a, float *pcm, uint32_t frames, float state[2]) noexcept {
+    const uint32_t done = kLowpassAvx2 ? lowpass_stereo_avx2(a, pcm, frames, state) : 0;
+    lowpass_stereo_sse2(a, pcm + 2 * static_cast<uint64_t>(done), frames - done, state);
+}
+
+void lowpass_stereo_sse2(float a, float *pcm, uint32_t frames, float state[2]) noexcept {
     const float b = 1.0f - a;
     const float b2 = b * b, b3 = b2 * b, b4 = b2 * b2, b7 = b4 * b3, b8 = b4 * b4;
     // A vector holds frames 2k and 2k+1 of both channels: [L, R, L', R'].

@@ -11,6 +11,9 @@
 namespace mv {
 
 // state holds the previous output of each channel, before and after the call.
+// Processors with AVX2 and FMA run most frames on a wider kernel.
 void lowpass_stereo(float a, float *pcm, uint32_t frames, float state[2]) noexcept;
+// Every frame on SSE2, as processors without AVX2 run it.
+void lowpass_stereo_sse2(float a, float *pcm, uint32_t frames, float state[2]) noexcept;
 
 } // namespace mv
