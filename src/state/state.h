@@ -55,7 +55,7 @@ struct PluginState {
     char local_hash[kAliasCap] = {};  // under lock
 
     // The live tables. A published table is never written while it is live,
-    // nor reused while an audio callback may still read it (audio_readers).
+    // nor reused while an audio callback may still read it (audio_calls).
     std::atomic<const AliasMap *> alias_map{&g_no_aliases};
     std::atomic<const SpeakerTable *> speakers{&g_no_speakers};
     uint32_t last_update_log_ms = 0; // under lock; never reset
