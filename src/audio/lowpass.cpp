@@ -19,19 +19,20 @@ __m128 pair(float first, float second) noexcept {
 
 } // namespace
 
-void lowpass_stereo(float a, float *pcm, uint32_t frames, float state[2]) noexcept {
-    const uint32_t done = kLowpassAvx2 ? lowpass_stereo_avx2(a, pcm, frames, state) : 0;
-    lowpass_stereo_sse2(a, pcm + 2 * static_cast<uint64_t>(done), frames - done, state);
+void lowpass_stereo(float a, const float gain[2], float *pcm, uint32_t frames, float state[2]) noexcept {
+    const uint32_t done = kLowpassAvx2 ? lowpass_stereo_avx2(a, gain, pcm, frames, state) : 0;
+    lowpass_stereo_sse2(a, gain, pcm + 2 * static_cast<uint64_t>(done), frames - done, state);
 }
 
-void lowpass_stereo_sse2(float a, float *pcm, uint32_t frames, float state[2]) noexcept {
+void lowpass_stereo_sse2(float a, const float gain[2], float *pcm, uint32_t frames, float state[2]) noexcept {
     const float b = 1.0f - a;
     const float b2 = b * b, b3 = b2 * b, b4 = b2 * b2, b7 = b4 * b3, b8 = b4 * b4;
     // A vector holds frames 2k and 2k+1 of both channels: [L, R, L', R'].
     // Z: the response to the vector's own two frames; P1 adds the vector
     // before it, P2 the two before those; Y adds the true output four vectors
     // back, which carries everything older.
-    const __m128 va = _mm_set1_ps(a), vab = pair(0.0f, a * b);
+    const float al = a * gain[0], ar = a * gain[1];
+    const __m128 va = _mm_setr_ps(al, ar, al, ar), vab = _mm_setr_ps(0.0f, 0.0f, al * b, ar * b);
     const __m128 d1 = pair(b, b2), d2 = pair(b3, b4), d4 = pair(b7, b8);
     const uint32_t vectors = frames / 2;
 
@@ -70,8 +71,8 @@ void lowpass_stereo_sse2(float a, float *pcm, uint32_t frames, float state[2]) n
     }
     if (frames % 2 != 0) { // the odd frame at the end
         float *at = pcm + 4 * static_cast<uint64_t>(vectors);
-        l = b * l + a * at[0];
-        r = b * r + a * at[1];
+        l = b * l + al * at[0];
+        r = b * r + ar * at[1];
         at[0] = l;
         at[1] = r;
     }

@@ -43,10 +43,11 @@ MV_AVX2_INLINE __m256 own_response(__m256 x, __m256 va, __m256 vb, __m256 across
 
 const bool kLowpassAvx2 = cpu_runs_avx2_fma();
 
-MV_AVX2 uint32_t lowpass_stereo_avx2(float a, float *pcm, uint32_t frames, float state[2]) noexcept {
-    const float b = 1.0f - a, b2 = b * b, b3 = b2 * b, b4 = b2 * b2;
-    const __m256 va = _mm256_set1_ps(a), vb = _mm256_set1_ps(b), vb4 = _mm256_set1_ps(b4),
-                 vb8 = _mm256_set1_ps(b4 * b4);
+MV_AVX2 uint32_t lowpass_stereo_avx2(float a, const float gain[2], float *pcm, uint32_t frames,
+                                     float state[2]) noexcept {
+    const float b = 1.0f - a, b2 = b * b, b3 = b2 * b, b4 = b2 * b2, al = a * gain[0], ar = a * gain[1];
+    const __m256 va = _mm256_setr_ps(al, ar, al, ar, al, ar, al, ar), vb = _mm256_set1_ps(b),
+                 vb4 = _mm256_set1_ps(b4), vb8 = _mm256_set1_ps(b4 * b4);
     const __m256 across = _mm256_setr_ps(0, 0, 0, 0, b, b, b2, b2); // frame 1 into frames 2 and 3
     const __m256 decay = _mm256_setr_ps(b, b, b2, b2, b3, b3, b4, b4);
     // The output of the frame before the current pair of vectors, in every frame.

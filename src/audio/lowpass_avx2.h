@@ -14,6 +14,7 @@ extern const bool kLowpassAvx2;
 
 // Filters the first frames / 8 * 8 frames as lowpass_stereo does and returns
 // how many that was; state is carried as there. Only when kLowpassAvx2.
-uint32_t lowpass_stereo_avx2(float a, float *pcm, uint32_t frames, float state[2]) noexcept;
+uint32_t lowpass_stereo_avx2(float a, const float gain[2], float *pcm, uint32_t frames,
+                             float state[2]) noexcept;
 
 } // namespace mv

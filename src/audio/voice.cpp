@@ -53,17 +53,19 @@ void apply_constant(const VoiceTarget &t, float *pcm, uint32_t frames, uint16_t 
     apply_gain_pan(pcm, frames, channels, t.mid, Multipliers{t.left, t.right});
 }
 
-// y += a * (x - y) per channel, in place; each channel keeps its last output.
-void lowpass(VoiceState &v, float a, float *pcm, uint32_t frames, uint16_t channels) noexcept {
+// y += a * (g x - y) per channel, in place; each channel keeps its last
+// output. The gains g are those of stereo; other layouts come already scaled.
+void lowpass(VoiceState &v, float a, const float gain[2], float *pcm, uint32_t frames,
+             uint16_t channels) noexcept {
     const uint16_t filtered = channels < kFilteredChannels ? channels : kFilteredChannels;
     if (frames == 0) return;
     if (!v.filtering) {
         // A fresh filter starts from the first sample, not from silence.
         for (uint16_t c = 0; c < filtered; ++c)
-            v.lowpass[c] = pcm[c];
+            v.lowpass[c] = pcm[c] * (channels == 2 ? gain[c] : 1.0f);
     }
     if (channels == 2) { // the layout Mumble decodes speech in
-        lowpass_stereo(a, pcm, frames, v.lowpass);
+        lowpass_stereo(a, gain, pcm, frames, v.lowpass);
         return;
     }
     const float b = 1.0f - a;
@@ -104,8 +106,10 @@ VoiceTarget voice_apply(VoiceState &v, const VoiceTarget &target, float *pcm, ui
         v.ramp_done = 0;
     }
 
+    // Steady stereo that is muffled is scaled by the filter as it reads.
+    const bool scaled_by_filter = v.ramp_frames == 0 && channels == 2 && v.to.muffle > 0.0f;
     if (v.ramp_frames == 0) {
-        apply_constant(v.to, pcm, frames, channels);
+        if (!scaled_by_filter) apply_constant(v.to, pcm, frames, channels);
     } else {
         const float per_frame = 1.0f / static_cast<float>(v.ramp_frames);
         const uint32_t remaining = v.ramp_frames - v.ramp_done;
@@ -125,7 +129,8 @@ VoiceTarget voice_apply(VoiceState &v, const VoiceTarget &target, float *pcm, ui
             v.filter_muffle = muffle;
             v.filter_rate = rate;
         }
-        lowpass(v, v.filter_coef, pcm, frames, channels);
+        const float unity[2] = {1.0f, 1.0f}, gain[2] = {v.to.left, v.to.right};
+        lowpass(v, v.filter_coef, scaled_by_filter ? gain : unity, pcm, frames, channels);
         v.filtering = true;
     } else {
         v.filtering = false;
