@@ -2,8 +2,8 @@
 // unwind into the host.
 #include "audio/audio_callback.h"
 #include "connection/events.h"
-#include "state/host_api.h"
 #include "plugin/lifecycle.h"
+#include "state/host_api.h"
 
 #if defined(_WIN32)
 #define MV_EXPORT extern "C" __declspec(dllexport)

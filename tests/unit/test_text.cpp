@@ -87,7 +87,7 @@ TEST(LogSafeCopy, MasksTheKeyAndEscapesBytesOutsidePrintableAscii) {
     } cases[] = {
         {"HELLO2 k3y VC-Me", "k3y", 64, "HELLO2 <api_key> VC-Me"},
         {"ERR bad_key=k3y.", "k3y", 64, "ERR bad_key=<api_key>."},
-        {"marlpike k3yk3y", "k3y", 64, "marlpike k3yk3y"}, // a short key counts as a word only
+        {"marlpike k3yk3y", "k3y", 64, "marlpike k3yk3y"},            // a short key counts as a word only
         {"xlongkey1longkey1", "longkey1", 64, "x<api_key><api_key>"}, // a longer one anywhere
         {"no key here", "", 64, "no key here"},
         {"ERR\x01\x7f\xc3\xa9 \\", "k3y", 64, "ERR\\x01\\x7f\\xc3\\xa9 \\"},

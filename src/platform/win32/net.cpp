@@ -151,7 +151,8 @@ std::optional<IoResult> outcome(int n, bool is_recv) {
 // Runs op (one send or recv) until it does not block, waiting on the socket's
 // event in between, within timeout_ms and until stop.
 template <class Op>
-IoResult io_loop(const BoundSocket &s, bool is_recv, Event *stop, uint32_t timeout_ms, bool try_first, Op op) {
+IoResult io_loop(const BoundSocket &s, bool is_recv, Event *stop, uint32_t timeout_ms, bool try_first,
+                 Op op) {
     const Deadline deadline(timeout_ms);
     bool attempt = try_first;
     for (;;) {
