@@ -20,6 +20,7 @@
 
 #include "falloff/stream_server.h"
 #include "net/fixtures.h"
+#include "net/lookup_hold.h"
 #include "support/figures.h"
 #include "support/plugin_session.h"
 #include "support/probes.h"
@@ -338,7 +339,7 @@ bool worker_in(WorkerState which, const BenchServer &server, uint64_t hellos, ui
     case WorkerState::established:
         return server.established() > established && worker_waits_for_data();
     case WorkerState::lookup: // the worker waits for its lookup thread and its stop event
-        return lookups_held() > lookups && worker_waits_for_data();
+        return mvnet::lookups_held() > lookups && worker_waits_for_data();
     }
     return false;
 }
@@ -360,8 +361,8 @@ void BM_StopLatency(benchmark::State &state) {
     }
     if (which == WorkerState::handshake) server.set_mode(StreamServer::Mode::mute);
     if (which == WorkerState::lookup) {
-        settings.host = kHangingHost;
-        hold_lookups();
+        settings.host = mvnet::kHangingName;
+        mvnet::hold_lookups(true);
     }
     g_session->write_settings(settings);
     g_session->start(9);
@@ -373,7 +374,7 @@ void BM_StopLatency(benchmark::State &state) {
             forget_subject();
             const uint64_t hellos = server.hellos();
             const uint64_t established = server.established();
-            const size_t lookups = lookups_held();
+            const size_t lookups = mvnet::lookups_held();
             g_session->synchronise();
             reached = wait_until([&] { return worker_in(which, server, hellos, established, lookups); });
             std::this_thread::sleep_for(std::chrono::milliseconds(20)); // well inside the wait
@@ -391,7 +392,7 @@ void BM_StopLatency(benchmark::State &state) {
         }
     }
     g_session->stop();
-    release_lookups(); // the lookups left behind end now
+    mvnet::hold_lookups(false); // the lookups left behind end now
     if (!reached) {
         state.SkipWithError((std::string("worker never reached ") + kStateNames[state.range(0)]).c_str());
         return;

@@ -1,6 +1,7 @@
 #include <poll.h>
 #include <sys/stat.h>
 
+#include "net/lookup_hold.h"
 #include "portable/calls.h"
 #include "support/probes.h"
 
@@ -51,16 +52,16 @@ bool thread_gone(uint64_t thread) {
 }
 
 const char *hanging_host() {
-    return kHangingHost;
+    return mvnet::kHangingName;
 }
 size_t lookups_held() {
-    return mvbench::lookups_held();
+    return mvnet::lookups_held();
 }
 void hold_lookups() {
-    mvbench::hold_lookups();
+    mvnet::hold_lookups(true);
 }
 void release_lookups() {
-    mvbench::release_lookups();
+    mvnet::hold_lookups(false);
 }
 
 } // namespace mvbench::calls

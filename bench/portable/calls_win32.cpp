@@ -17,7 +17,7 @@
 namespace mvbench::calls {
 namespace {
 
-constexpr char kHangingHost[] = "lookup.never.answers.bench";
+constexpr char kHangingHost[] = "lookup.never.answers.invalid"; // as on POSIX (net/lookup_hold.h)
 
 using RecvFn = int(WSAAPI *)(SOCKET, char *, int, int);
 using SendFn = int(WSAAPI *)(SOCKET, const char *, int, int);

@@ -1,8 +1,8 @@
 // Probes that the bench programs link in to watch the code under test from
 // outside: allocation counts (malloc family), the socket calls of the link
-// (recv, poll, send, connect), name lookups that never answer (getaddrinfo)
-// and, in the plugin bench, the holds of the plugin's state lock. Each replaces the C library's entry point
-// in this executable; the plugin library, loaded later, binds to them the same way.
+// (recv, poll, send, connect) and, in the plugin bench, the holds of the
+// plugin's state lock (name lookups that never answer: net/lookup_hold.h). Each replaces the C library's
+// entry point in this executable; the plugin library, loaded later, binds to them the same way.
 #pragma once
 
 #include <cstddef>
@@ -54,16 +54,6 @@ struct SubjectWait {
 void forget_subject() noexcept;
 // CPU time used so far by the last subject thread, in nanoseconds (-1 if gone).
 [[nodiscard]] int64_t subject_cpu_ns() noexcept;
-
-// ---- name lookups that never answer ------------------------------------------------------
-// Lookups of this name wait inside getaddrinfo until released.
-inline constexpr char kHangingHost[] = "lookup.never.answers.bench";
-// Lookups of kHangingHost now inside getaddrinfo.
-[[nodiscard]] size_t lookups_held();
-// Lets every held lookup (and any later one) fail at once.
-void release_lookups();
-// Holds lookups of kHangingHost again.
-void hold_lookups();
 
 // ---- holds of one mutex (plugin bench only) ---------------------------------------------
 // The next mutex that this thread locks is the one to watch.

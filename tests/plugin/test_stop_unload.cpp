@@ -11,7 +11,7 @@
 
 #include <memory>
 
-#include "lookup_probe.h"
+#include "net/lookup_hold.h"
 #include "session.h"
 
 namespace mvtest {
@@ -40,7 +40,7 @@ bool reached(const WorkerState &state, Plugin &p, ScriptServer *server) {
     if (state.sign[0] == 'H') return p.host.wait_for_log(text);
     if (state.sign[0] == 'F') return p.wait_log(text);
     if (state.sign[0] == 'S') return server->wait_for_lines(text, 1, 0);
-    return eventually([] { return lookups_held() == 1; });
+    return eventually([] { return mvnet::lookups_held() == 1; });
 }
 
 std::vector<WorkerState> states() {
@@ -69,7 +69,7 @@ TEST(StopUnload, EveryWorkerStateEndsAndTheLibraryUnloadsAtOnce) {
     const std::vector<WorkerState> all = states();
     const mvnet::BlackholeListener blackhole; // stays full round after round
     ASSERT_TRUE(blackhole.ready()) << "the accept queue never filled";
-    hold_lookups(true);
+    mvnet::hold_lookups(true);
     ResourceCounts before{};
     for (int round = 0; round < rounds; ++round) {
         // What the first round sets up for good (the system's own threads and
@@ -88,8 +88,9 @@ TEST(StopUnload, EveryWorkerStateEndsAndTheLibraryUnloadsAtOnce) {
             }
             // A backoff far longer than the stopper's wait: only a stop that
             // interrupts it lets the library unload at once.
-            Plugin p(settings(port, std::string("reconnect_sec=30\n") +
-                                        (lookup ? std::string("server_host=") + kHangingName + "\n" : "")));
+            Plugin p(
+                settings(port, std::string("reconnect_sec=30\n") +
+                                   (lookup ? std::string("server_host=") + mvnet::kHangingName + "\n" : "")));
             const std::string library = p.dir.library_path();
             ASSERT_TRUE(p.host.start({{kMe, "VC-Me", state.identity ? cert40().key : ""}}, kConnection));
             ASSERT_TRUE(reached(state, p, server.get()));
@@ -106,9 +107,9 @@ TEST(StopUnload, EveryWorkerStateEndsAndTheLibraryUnloadsAtOnce) {
                 // (no thread of the plugin still reads them); still on the
                 // server, it joins and hangs in a second lookup.
                 p.host.shutdown();
-                p.dir.write_ini(std::string("server_host=") + kHangingName + "\napi_key=other\n");
+                p.dir.write_ini(std::string("server_host=") + mvnet::kHangingName + "\napi_key=other\n");
                 ASSERT_TRUE(p.host.start());
-                EXPECT_TRUE(eventually([&] { return lookups_held() == (leave_first ? 1u : 2u); }));
+                EXPECT_TRUE(eventually([&] { return mvnet::lookups_held() == (leave_first ? 1u : 2u); }));
             }
             p.finish(server.get());
             EXPECT_TRUE(!server || server->wait_for_peer_close(0));
@@ -116,10 +117,10 @@ TEST(StopUnload, EveryWorkerStateEndsAndTheLibraryUnloadsAtOnce) {
             p.host.unload();
             if (lookup) {
                 EXPECT_TRUE(library_mapped(library)) << "the lookup has no code to return to";
-                hold_lookups(false);
+                mvnet::hold_lookups(false);
                 EXPECT_TRUE(eventually([&] { return !library_mapped(library); }));
                 EXPECT_EQ(p.count("falloff resolve failed"), 0u);
-                hold_lookups(true);
+                mvnet::hold_lookups(true);
             } else {
                 // A lookup thread that has just answered may still be on its
                 // way out; a worker that was not stopped stays for seconds.
@@ -134,7 +135,7 @@ TEST(StopUnload, EveryWorkerStateEndsAndTheLibraryUnloadsAtOnce) {
             EXPECT_TRUE(!server || server->connections() == 1);
         }
     }
-    hold_lookups(false);
+    mvnet::hold_lookups(false);
     expect_back_at(before);
 }
 

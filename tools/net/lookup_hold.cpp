@@ -1,4 +1,4 @@
-#include "lookup_probe.h"
+#include "net/lookup_hold.h"
 
 #include <condition_variable>
 #include <mutex>
@@ -9,7 +9,7 @@
 #include <netdb.h>
 #endif
 
-namespace mvtest {
+namespace mvnet {
 namespace {
 
 std::mutex g_mutex;
@@ -30,19 +30,19 @@ void hold_lookups(bool hold) {
     g_changed.notify_all();
 }
 
-} // namespace mvtest
+} // namespace mvnet
 
 #if !defined(_WIN32)
 extern "C" __attribute__((visibility("default"))) int getaddrinfo(const char *node, const char *service,
                                                                   const addrinfo *hints, addrinfo **res) {
     using Fn = int (*)(const char *, const char *, const addrinfo *, addrinfo **);
     static const auto next = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "getaddrinfo"));
-    if (node == nullptr || std::strcmp(node, mvtest::kHangingName) != 0)
+    if (node == nullptr || std::strcmp(node, mvnet::kHangingName) != 0)
         return next(node, service, hints, res);
-    std::unique_lock lock(mvtest::g_mutex);
-    ++mvtest::g_held;
-    mvtest::g_changed.wait(lock, [] { return !mvtest::g_holding; });
-    --mvtest::g_held;
+    std::unique_lock lock(mvnet::g_mutex);
+    ++mvnet::g_held;
+    mvnet::g_changed.wait(lock, [] { return !mvnet::g_holding; });
+    --mvnet::g_held;
     return EAI_AGAIN;
 }
 #endif
