@@ -6,6 +6,8 @@ set -euo pipefail
 packages=(
     build-essential cmake ninja-build g++ python3 zip unzip
     libgtest-dev googletest libbenchmark-dev libssl-dev
+    libasio-dev # the falloff server's event loop (header-only)
+    nodejs      # the Node.js example game, run by the tests
     clang-14 libclang-rt-14-dev
     g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine64
     locales # the tests run the plugin in a decimal-comma locale too
