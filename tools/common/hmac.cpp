@@ -1,6 +1,5 @@
 #include "hmac.h"
 
-#include <algorithm>
 #include <vector>
 
 #include "os.h"
@@ -8,32 +7,9 @@
 
 namespace mvtools {
 
-Sha256::Digest hmac_sha256(std::string_view key, std::string_view message) {
-    // RFC 2104: a key longer than a block is hashed first; then zero-padded.
-    std::array<char, Sha256::kBlock> block{};
-    if (key.size() > Sha256::kBlock) {
-        const Sha256::Digest d = sha256(key);
-        std::copy(d.begin(), d.end(), block.begin());
-    } else {
-        std::copy(key.begin(), key.end(), block.begin());
-    }
-    std::array<char, Sha256::kBlock> pad;
-    for (size_t i = 0; i < pad.size(); ++i)
-        pad[i] = static_cast<char>(block[i] ^ 0x36);
-    Sha256 inner;
-    inner.update(std::string_view(pad.data(), pad.size()));
-    inner.update(message);
-    const Sha256::Digest inner_digest = inner.finish();
-    for (size_t i = 0; i < pad.size(); ++i)
-        pad[i] = static_cast<char>(block[i] ^ 0x5c);
-    Sha256 outer;
-    outer.update(std::string_view(pad.data(), pad.size()));
-    outer.update(std::string_view(reinterpret_cast<const char *>(inner_digest.data()), inner_digest.size()));
-    return outer.finish();
-}
-
 std::string hmac_sha256_hex(std::string_view key, std::string_view message) {
-    const Sha256::Digest d = hmac_sha256(key, message);
+    Digest256 d;
+    if (!hmac_sha256(key, message, &d)) return {};
     return to_hex(d.data(), d.size());
 }
 

@@ -1,8 +1,8 @@
 // The server's side of the handshake. parse_hello and parse_proof read the
 // plugin's two lines for every mode of the server; ServerHandshake is the
 // reference check: the shared key, an alias from the roster, a fresh
-// challenge, and the proof checked with the tools' own HMAC against the
-// alias's certificate hash.
+// challenge, and the proof checked with the tools' HMAC (the system's
+// library) against the alias's certificate hash.
 #pragma once
 
 #include <optional>

@@ -1,3 +1,5 @@
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
 #include <unistd.h>
 
 #include "common/os.h"
@@ -13,6 +15,15 @@ bool random_bytes(unsigned char *buf, size_t len) {
         len -= n;
     }
     return true;
+}
+
+bool hmac_sha256(std::string_view key, std::string_view message, Digest256 *out) {
+    unsigned int length = 0;
+    // An empty key or message is valid: OpenSSL reads neither pointer then.
+    return HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()),
+                reinterpret_cast<const unsigned char *>(message.data()), message.size(), out->data(),
+                &length) != nullptr &&
+           length == out->size();
 }
 
 std::tm local_time(std::time_t t) {

@@ -16,6 +16,26 @@ bool random_bytes(unsigned char *buf, size_t len) {
     return true;
 }
 
+bool hmac_sha256(std::string_view key, std::string_view message, Digest256 *out) {
+    // CNG (bcrypt.dll), not the CryptoAPI the plugin uses: an independent check.
+    BCRYPT_ALG_HANDLE alg = nullptr;
+    if (!BCRYPT_SUCCESS(
+            BCryptOpenAlgorithmProvider(&alg, BCRYPT_SHA256_ALGORITHM, nullptr, BCRYPT_ALG_HANDLE_HMAC_FLAG)))
+        return false;
+    BCRYPT_HASH_HANDLE hash = nullptr;
+    // CNG takes the key and message as non-const buffers but only reads them.
+    auto *key_bytes = reinterpret_cast<PUCHAR>(const_cast<char *>(key.data()));
+    auto *message_bytes = reinterpret_cast<PUCHAR>(const_cast<char *>(message.data()));
+    const bool ok =
+        BCRYPT_SUCCESS(
+            BCryptCreateHash(alg, &hash, nullptr, 0, key_bytes, static_cast<ULONG>(key.size()), 0)) &&
+        BCRYPT_SUCCESS(BCryptHashData(hash, message_bytes, static_cast<ULONG>(message.size()), 0)) &&
+        BCRYPT_SUCCESS(BCryptFinishHash(hash, out->data(), static_cast<ULONG>(out->size()), 0));
+    if (hash != nullptr) BCryptDestroyHash(hash);
+    BCryptCloseAlgorithmProvider(alg, 0);
+    return ok;
+}
+
 std::tm local_time(std::time_t t) {
     std::tm tm{};
     localtime_s(&tm, &t);
