@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
     build-essential cmake ninja-build g++ python3 zip unzip
-    libgtest-dev googletest libbenchmark-dev libssl-dev
+    libgtest-dev googletest libbenchmark-dev libssl-dev libasio-dev
     clang-14 libclang-rt-14-dev
     g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine64
     locales # the tests run the plugin in a decimal-comma locale too

@@ -79,8 +79,10 @@ void PlayerGrid::build(const World &world) {
         start_[c + 1] += start_[c];
     items_.resize(listed_.size());
     // start_[c] walks forward as the cell fills, then is put back.
-    for (size_t i = 0; i < listed_.size(); ++i)
-        items_[start_[cell_of_[i]]++] = listed_[i];
+    for (size_t i = 0; i < listed_.size(); ++i) {
+        const Player &p = world.player(listed_[i]);
+        items_[start_[cell_of_[i]]++] = {p.x, p.y, p.z, p.range, p.id, listed_[i]};
+    }
     for (size_t c = cells; c > 0; --c)
         start_[c] = start_[c - 1];
     start_[0] = 0;

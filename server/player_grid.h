@@ -14,9 +14,17 @@ class World;
 
 class PlayerGrid {
   public:
+    // What a pair needs of a speaker, kept cell by cell so that a listener's
+    // scan reads memory in order.
+    struct Item {
+        double x, y, z, range;
+        uint64_t id;
+        uint32_t slot;
+    };
+
     void build(const World &world);
 
-    // Calls f(slot) for every player in the world in the 3x3 block round
+    // Calls f(item) for every player in the world in the 3x3 block round
     // (x, y), the listener included.
     template <class F> void for_each_near(double x, double y, F &&f) const {
         if (nx_ == 0) return;
@@ -37,7 +45,7 @@ class PlayerGrid {
     double ox_ = 0, oy_ = 0, cell_ = 1;
     int nx_ = 0, ny_ = 0;
     std::vector<uint32_t> start_;   // per cell, where its slots begin in items_; one more at the end
-    std::vector<uint32_t> items_;   // slots, cell by cell
+    std::vector<Item> items_;       // cell by cell
     std::vector<uint32_t> cell_of_; // scratch: each listed slot's cell
     std::vector<uint32_t> listed_;  // scratch: the slots in the world
 };

@@ -176,8 +176,10 @@ void Server::Impl::accept_plugin() {
             refuse(*link, "too_many_attempts");
         } else if (links.size() > config.max_links) {
             refuse(*link, "too_many_links");
+        } else if (std::string token = random_token(16); token.empty()) {
+            refuse(*link, "no_randomness"); // never a guessable challenge
         } else {
-            link->handshake = Handshake(random_token(16), peer);
+            link->handshake = Handshake(std::move(token), peer);
             link->start();
         }
         accept_plugin();

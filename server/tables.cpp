@@ -37,9 +37,8 @@ int32_t TableBuilder::muffle(const World &world, const Segment &s) {
     return to_milli(1 - through);
 }
 
-void TableBuilder::consider(const World &world, const Player &l, uint32_t speaker, Table &out) {
-    const Player &s = world.player(speaker);
-    if (&s == &l) return;
+void TableBuilder::consider(const World &world, const Player &l, const PlayerGrid::Item &s, Table &out) {
+    if (s.id == l.id) return;
     const double dx = s.x - l.x, dy = s.y - l.y, dz = s.z - l.z;
     const double d = std::sqrt(dx * dx + dy * dy + dz * dz);
     if (d >= s.range) return;
@@ -48,7 +47,7 @@ void TableBuilder::consider(const World &world, const Player &l, uint32_t speake
     if (h.gain <= 0) return;
     h.pan = to_milli(pan_of(dx, dy, l.sin_heading, l.cos_heading));
     h.muffle = muffle(world, {l.x, l.y, s.x, s.y});
-    out.entries.push_back({s.id, speaker, h});
+    out.entries.push_back({s.id, s.slot, h});
 }
 
 void TableBuilder::build(const World &world, uint32_t listener, Table &out) {
@@ -57,10 +56,13 @@ void TableBuilder::build(const World &world, uint32_t listener, Table &out) {
     if (!world.active(listener)) return;
     const Player &l = world.player(listener);
     if (kind_ == IndexKind::grid) {
-        grid_.for_each_near(l.x, l.y, [&](uint32_t s) { consider(world, l, s, out); });
+        grid_.for_each_near(l.x, l.y, [&](const PlayerGrid::Item &s) { consider(world, l, s, out); });
     } else {
-        for (uint32_t s = 0; s < world.slots(); ++s)
-            if (world.active(s)) consider(world, l, s, out);
+        for (uint32_t s = 0; s < world.slots(); ++s) {
+            if (!world.active(s)) continue;
+            const Player &p = world.player(s);
+            consider(world, l, {p.x, p.y, p.z, p.range, p.id, s}, out);
+        }
     }
     std::sort(out.entries.begin(), out.entries.end(),
               [](const TableEntry &a, const TableEntry &b) { return a.speaker_id < b.speaker_id; });

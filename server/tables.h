@@ -47,7 +47,7 @@ class TableBuilder {
     [[nodiscard]] IndexKind kind() const { return kind_; }
 
   private:
-    void consider(const World &world, const Player &listener, uint32_t speaker, Table &out);
+    void consider(const World &world, const Player &listener, const PlayerGrid::Item &speaker, Table &out);
     [[nodiscard]] int32_t muffle(const World &world, const Segment &s);
 
     Rules rules_;
