@@ -27,7 +27,7 @@ while [ $# -gt 0 ]; do
 done
 
 # Only what the benches need, and only if missing.
-packages=(cmake ninja-build g++ libbenchmark-dev libssl-dev g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
+packages=(cmake ninja-build g++ libbenchmark-dev libssl-dev libasio-dev g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
     wine64)
 missing=()
 for pkg in "${packages[@]}"; do

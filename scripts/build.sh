@@ -14,6 +14,13 @@ done
 
 echo "built: build/linux/libmarlpike_voice.so build/windows/marlpike_voice.dll"
 
-# The demo: the bundle, the reference server with its demo scenario and the
+# The falloff server a studio runs beside its game.
+echo "== build the falloff server"
+cmake --build --preset linux --target marlpike-falloff-server
+mkdir -p out
+cp build/linux/server/marlpike-falloff-server out/marlpike-falloff-server
+echo "built: out/marlpike-falloff-server"
+
+# The demo: the bundle, the falloff server with its demo scenario and the
 # host simulator against it (live table, WAV, picture in out/demo/).
 bash scripts/demo.sh

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The demo, run after scripts/build.sh has built both libraries: packs and
-# checks the install bundle, then plays the reference falloff server's demo
+# checks the install bundle, then plays the falloff server's demo
 # scenario to the host simulator twice, about 15 seconds each: once with the
 # plugin's smoothing_ms=0 (changes as steps) and once with smoothing_ms=20
 # (the recommended value). Leaves in out/: the bundle, and in out/demo/ the
@@ -55,9 +55,9 @@ trap stop_server EXIT
 # link and both runs hear the same stretch of the scenario.
 run() { # run SMOOTHING_MS NAME WAV
     local smoothing_ms=$1 name=$2 wav=$3
-    echo "== demo: reference falloff server with the demo scenario (PING every ${ping_sec} s)"
+    echo "== demo: falloff server with the demo scenario (PING every ${ping_sec} s)"
     rm -f "$demo/server.port"
-    "$tools/marlpike-falloff-server" --roster tools/demo/roster.txt --demo --port 0 --ping-sec "$ping_sec" \
+    "$build/server/marlpike-falloff-server" --roster tools/demo/roster.txt --demo --port 0 --ping-sec "$ping_sec" \
         --port-file "$demo/server.port" --log "$demo/server.log" >/dev/null 2>&1 &
     server_pid=$!
     for _ in $(seq 100); do

@@ -1,5 +1,5 @@
-// The host simulator with the real plugin against the reference server: what
-// it measures must be what the server sent, and a refused proof must be
+// The host simulator with the real plugin against the falloff server product:
+// what it measures must be what the server sent, and a refused proof must be
 // explained while everyone stays silent. And its click measure.
 #include <gtest/gtest.h>
 
@@ -7,8 +7,9 @@
 #include <functional>
 #include <thread>
 
-#include "falloff/reference_server.h"
 #include "host/plugin_dir.h"
+#include "server/log.h"
+#include "server/server.h"
 #include "sim/simulation.h"
 
 namespace mvtools {
@@ -16,17 +17,42 @@ namespace {
 
 const std::string kHash = "3f1a9c0e5b7d2468ace13579bdf02468ace13579";
 
-mvfalloff::ReferenceConfig server_config() {
-    mvfalloff::ReferenceConfig c;
-    c.port = 0;
-    c.roster = {"K", {{"VC-Me", kHash}}};
-    c.ping_sec = 0.2;
-    std::string error;
-    EXPECT_TRUE(parse_scenario(
-        "falloff 2 12\nwall -1 -1 -1 1 0.6\nat 0 VC-Me 0 0\nat 0 VC-Right 5 0\nat 0 VC-Left -7 0\n",
-        &c.scenario, &error));
-    return c;
-}
+// The server with a scenario, on a thread of its own while it lives.
+class ScenarioServer {
+  public:
+    ScenarioServer() {
+        mvserver::ServerConfig c;
+        c.port = 0;
+        c.key = "K";
+        c.ping_sec = 0.2;
+        c.handle_signals = false;
+        c.rules = {2, 12, mvserver::Model::linear, 1};
+        mvserver::Scenario s;
+        std::string error;
+        EXPECT_TRUE(mvserver::parse_scenario(
+            "wall -1 -1 -1 1 0.6\nat 0 VC-Me 0 0\nat 0 VC-Right 5 0\nat 0 VC-Left -7 0\n", &s, &error));
+        c.scenario = std::move(s);
+        mvserver::World world(12);
+        world.upsert("VC-Me", kHash, std::nullopt);
+        server_ = std::make_unique<mvserver::Server>(std::move(c), std::move(world), log_);
+    }
+    ~ScenarioServer() {
+        if (!thread_.joinable()) return;
+        server_->stop();
+        thread_.join();
+    }
+    bool start(std::string *error) {
+        if (!server_->open(error)) return false;
+        thread_ = std::thread([this] { server_->run(); });
+        return true;
+    }
+    [[nodiscard]] uint16_t port() const { return server_->port(); }
+
+  private:
+    mvserver::Log log_{nullptr, ""};
+    std::unique_ptr<mvserver::Server> server_;
+    std::thread thread_;
+};
 
 class HostSimulator : public testing::Test {
   protected:
@@ -52,8 +78,7 @@ class HostSimulator : public testing::Test {
         return false;
     }
 
-    Logger log_{nullptr, ""};
-    mvfalloff::ReferenceServer server_{server_config(), log_};
+    ScenarioServer server_;
     mvhost::TempPluginDir dir_{MV_PLUGIN_LIBRARY};
     std::unique_ptr<Simulation> sim_;
 };
@@ -64,7 +89,7 @@ bool heard(const SpeakerRow &r, double gain, double pan, double muffle) {
 }
 
 // VC-Left stands behind a wall.
-TEST_F(HostSimulator, HearsWhatTheReferenceServerSends) {
+TEST_F(HostSimulator, HearsWhatTheFalloffServerSends) {
     EXPECT_TRUE(run(kHash, [](const Snapshot &s) {
         return heard(s.rows[0], 0.7, 1.0, 0) && heard(s.rows[1], 0.5, -1.0, 0.6) && s.pings_answered > 0;
     }));

@@ -1,0 +1,61 @@
+// Each listener's table: who it hears and how, in integer thousandths,
+// ordered by the speaker's unique id, so that "changed since the last one
+// sent" is a plain comparison. Built through the spatial index, or by the
+// naive all-pairs loop kept for comparison; both evaluate a pair the same way.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "player_grid.h"
+#include "rules.h"
+#include "wall_index.h"
+#include "world.h"
+
+namespace mvserver {
+
+struct TableEntry {
+    uint64_t speaker_id;
+    uint32_t speaker_slot; // follows from the id; not compared
+    Heard heard;
+    friend bool operator==(const TableEntry &a, const TableEntry &b) {
+        return a.speaker_id == b.speaker_id && a.heard == b.heard;
+    }
+};
+
+struct Table {
+    bool update3 = false; // walls exist, or an entry carries radio
+    std::vector<TableEntry> entries;
+    friend bool operator==(const Table &, const Table &) = default;
+};
+
+enum class IndexKind { grid, naive };
+[[nodiscard]] std::optional<IndexKind> parse_index(std::string_view name);
+
+class TableBuilder {
+  public:
+    TableBuilder(const Rules &rules, IndexKind kind) : rules_(rules), kind_(kind) {}
+
+    // Once per tick, after World::refresh.
+    void prepare(const World &world);
+    // The listener's table into out (its capacity kept).
+    void build(const World &world, uint32_t listener, Table &out);
+
+    [[nodiscard]] const Rules &rules() const { return rules_; }
+    [[nodiscard]] IndexKind kind() const { return kind_; }
+
+  private:
+    void consider(const World &world, const Player &listener, const PlayerGrid::Item &speaker, Table &out);
+    [[nodiscard]] int32_t muffle(const World &world, const Segment &s);
+
+    Rules rules_;
+    IndexKind kind_;
+    PlayerGrid grid_;
+    WallIndex walls_;
+    uint64_t walls_version_ = ~uint64_t{0};
+    std::vector<uint32_t> crossing_; // scratch
+};
+
+} // namespace mvserver

@@ -1,0 +1,42 @@
+// The walls in a grid of their own, cells a few metres wide, each wall listed
+// in every cell its bounding box touches. A voice's segment visits only the
+// cells along it (with a small margin), so a pair meets only the walls near
+// it. Rebuilt when the walls change.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "geometry.h"
+
+namespace mvserver {
+
+struct Wall;
+
+class WallIndex {
+  public:
+    void build(const std::vector<Wall> &walls);
+
+    // Appends to out the indices (in walls) of the walls that the segment
+    // meets, in ascending order.
+    void crossing(const std::vector<Wall> &walls, const Segment &s, std::vector<uint32_t> &out);
+
+  private:
+    struct Box {
+        double x0, y0, x1, y1;
+    };
+    [[nodiscard]] int cell_x(double x) const;
+    [[nodiscard]] int cell_y(double y) const;
+    void visit(int cx, int cy, const std::vector<Wall> &walls, const Segment &s, const Box &box,
+               std::vector<uint32_t> &out);
+
+    double ox_ = 0, oy_ = 0, cell_ = 8;
+    int nx_ = 0, ny_ = 0;
+    std::vector<uint32_t> start_;
+    std::vector<uint32_t> items_;
+    std::vector<Box> boxes_;
+    std::vector<uint32_t> seen_; // per wall: the query that last met it
+    uint32_t query_ = 0;
+};
+
+} // namespace mvserver
