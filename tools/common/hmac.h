@@ -11,10 +11,5 @@ namespace mvtools {
 // 64 lowercase hex digits of HMAC-SHA-256(key, message); empty when the
 // library fails (no proof then matches).
 [[nodiscard]] std::string hmac_sha256_hex(std::string_view key, std::string_view message);
-// Comparison whose time does not depend on where the texts differ.
-[[nodiscard]] bool constant_time_equal(std::string_view a, std::string_view b);
-// bytes random bytes from the system's generator, as lowercase hex; empty
-// when the system has none to give.
-[[nodiscard]] std::string random_hex(size_t bytes);
 
 } // namespace mvtools

@@ -1,8 +1,10 @@
 #include "falloff/script_server.h"
 
 #include <algorithm>
+#include <optional>
+#include <string_view>
 
-#include "falloff/handshake.h"
+#include "common/text.h"
 
 namespace mvfalloff {
 namespace {
@@ -10,6 +12,15 @@ namespace {
 // Every blocking wait of the server thread is cut into slices this long, so a
 // stop is noticed promptly.
 constexpr int kSliceMs = 20;
+
+// The 64 lowercase hex digits of "PROOF <proof>"; nothing for any other line.
+std::optional<std::string_view> parse_proof(std::string_view line) {
+    constexpr std::string_view kProof = "PROOF ";
+    if (!line.starts_with(kProof)) return std::nullopt;
+    const std::string_view proof = line.substr(kProof.size());
+    if (proof.size() != 64 || !mvtools::is_lower_hex(proof)) return std::nullopt;
+    return proof;
+}
 
 } // namespace
 
