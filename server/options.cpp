@@ -45,7 +45,7 @@ Running:
 
 namespace {
 
-struct Spec {
+struct Flag {
     std::string_view name;
     bool takes_value;
     std::function<bool(std::string_view, Options &, std::string *)> apply;
@@ -89,9 +89,9 @@ bool metres(std::string_view v, double *out, std::string *error, std::string_vie
     return true;
 }
 
-const std::vector<Spec> &specs() {
+const std::vector<Flag> &flags() {
     using S = std::string_view;
-    static const std::vector<Spec> all = {
+    static const std::vector<Flag> all = {
         {"help", false, [](S, Options &o, std::string *) { return o.help = true; }},
         {"print-demo", false, [](S, Options &o, std::string *) { return o.print_demo = true; }},
         {"demo", false, [](S, Options &o, std::string *) { return o.demo = true; }},
@@ -196,24 +196,24 @@ bool parse_options(int argc, char **argv, Options *out, std::string *error) {
             value = arg.substr(eq + 1);
             arg = arg.substr(0, eq);
         }
-        const Spec *spec = nullptr;
-        for (const Spec &s : specs())
-            if (s.name == arg) spec = &s;
-        if (spec == nullptr) {
+        const Flag *flag = nullptr;
+        for (const Flag &f : flags())
+            if (f.name == arg) flag = &f;
+        if (flag == nullptr) {
             *error = "unknown option --" + sanitize(arg);
             return false;
         }
-        if (spec->takes_value && !value) {
+        if (flag->takes_value && !value) {
             if (i + 1 >= argc) {
                 *error = "--" + std::string(arg) + " needs a value";
                 return false;
             }
             value = argv[++i];
-        } else if (!spec->takes_value && value) {
+        } else if (!flag->takes_value && value) {
             *error = "--" + std::string(arg) + " takes no value";
             return false;
         }
-        if (!spec->apply(value.value_or(""), o, error)) return false;
+        if (!flag->apply(value.value_or(""), o, error)) return false;
     }
     if (!o.help && !o.print_demo) {
         if (o.demo && !o.scenario.empty()) {
