@@ -67,12 +67,23 @@ size_t infinity_prefix(const char *p, const char *end) noexcept {
     return k;
 }
 
+// Whether the text after a number is an exponent mark with no digit after it
+// (and its sign): scanning takes "1e", "1e+" or "0x1p" as the start of a longer
+// number and then fails, where from_chars stops before the mark.
+bool exponent_stops_short(const char *p, const char *end, bool hex) noexcept {
+    if (p == end || ascii_lower(*p) != (hex ? 'p' : 'e')) return false;
+    ++p;
+    if (p < end && (*p == '+' || *p == '-')) ++p;
+    return p == end || *p < '0' || *p > '9';
+}
+
 // One number as "%f" scanning reads it: optional sign, then a decimal or
 // hexadecimal float, inf, infinity or nan. Returns the end of the accepted
 // text, or null when the conversion fails. Scanning can give back only one
 // character, so text that starts a longer form and stops short fails rather
 // than falling back to a shorter one: "infin" is no number (not "inf"), nor
-// is "0x" without a hexadecimal digit (not "0"). from_chars never consults the
+// is "0x" without a hexadecimal digit (not "0"), nor "1e" without an exponent
+// (not "1"). from_chars never consults the
 // locale (the host may well run with a decimal comma) and never reads past end.
 const char *parse_number(const char *p, const char *end, float &value) noexcept {
     bool negative = false;
@@ -98,7 +109,7 @@ const char *parse_number(const char *p, const char *end, float &value) noexcept 
     } else {
         r = std::from_chars(p, end, v);
     }
-    if (r.ec == std::errc::invalid_argument) return nullptr;
+    if (r.ec == std::errc::invalid_argument || exponent_stops_short(r.ptr, end, hex)) return nullptr;
     if (r.ec == std::errc::result_out_of_range)
         v = overflowed(digits, r.ptr, hex) ? std::numeric_limits<float>::infinity() : 0.0f;
     value = negative ? -v : v;

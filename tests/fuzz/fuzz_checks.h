@@ -209,8 +209,9 @@ inline std::string folded(std::string_view s) {
 }
 
 // Number forms that "%f" scanning must fail, since it can give back only one
-// character: a partial "infinity" (more than "inf", less than the word), and
-// "0x" with no hexadecimal digit after it.
+// character: a partial "infinity" (more than "inf", less than the word), "0x"
+// with no hexadecimal digit after it, and an exponent mark (with its sign)
+// with no digit after it: "1e", "1e+", "0x1p".
 inline bool scanning_fails(std::string_view entry, size_t alias_len) {
     std::string_view t = mv::trim(entry.substr(alias_len));
     if (!t.empty() && (t[0] == '+' || t[0] == '-')) t.remove_prefix(1);
@@ -218,12 +219,20 @@ inline bool scanning_fails(std::string_view entry, size_t alias_len) {
     while (k < t.size() && k < 8 && mv::ascii_lower(t[k]) == "infinity"[k])
         ++k;
     if (k > 3 && k < 8) return true;
-    const auto hex = [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; };
-    if (t.size() >= 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X')) {
-        const std::string_view m = t.substr(2);
-        return !(!m.empty() && hex(m[0])) && !(m.size() >= 2 && m[0] == '.' && hex(m[1]));
-    }
-    return false;
+    const bool hex = t.size() >= 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X');
+    const auto digit = [hex](char c) {
+        return hex ? std::isxdigit(static_cast<unsigned char>(c)) != 0 : c >= '0' && c <= '9';
+    };
+    size_t i = hex ? 2 : 0, digits = 0;
+    for (; i < t.size() && digit(t[i]); ++i)
+        ++digits;
+    if (i < t.size() && t[i] == '.')
+        for (++i; i < t.size() && digit(t[i]); ++i)
+            ++digits;
+    if (hex && digits == 0) return true;
+    if (digits == 0 || i == t.size() || mv::ascii_lower(t[i]) != (hex ? 'p' : 'e')) return false;
+    if (++i < t.size() && (t[i] == '+' || t[i] == '-')) ++i;
+    return i == t.size() || t[i] < '0' || t[i] > '9';
 }
 
 inline std::vector<Row> model_rows(mv::UpdateKind kind, std::string_view payload, std::string &broken) {

@@ -59,7 +59,6 @@ TEST(SpeakerEntry, ReadsAsFormattedScanningDoes) {
         {"VC-a\t0.5\v\f0.25 trailing junk", k2, Row{"VC-a", 0.5f, 0.25f}},
         {"VC-a 0.5-0.25", k2, Row{"VC-a", 0.5f, -0.25f}},
         {"VC-a 0.5 x", k2, Row{"VC-a", 0.5f, 0.0f}},
-        {"VC-a 1e 2", k2, Row{"VC-a", 1.0f, 0.0f}}, // "e 2" is no exponent
         {"VC-a +.5e1 -1E-1", k2, Row{"VC-a", 5.0f, -0.1f}},
         {"VC-a 0x1p-1 0X.8p1", k2, Row{"VC-a", 0.5f, 1.0f}},
         {"VC-a nan NaN(7)", k2, Row{"VC-a", 0.0f, 0.0f}},
@@ -86,6 +85,14 @@ TEST(SpeakerEntry, ReadsAsFormattedScanningDoes) {
         {"VC-a 0x.", k2, {}},
         {"VC-a 1 infin", k2, Row{"VC-a", 1.0f, 0.0f}}, // an unreadable pan is the centre
         {"VC-a 1 0x", k2, Row{"VC-a", 1.0f, 0.0f}},
+        // An exponent mark with no digit after it (or after its sign) stops short too.
+        {"VC-a 1e 2", k2, {}},
+        {"VC-a 1E+", k2, {}},
+        {"VC-a 1.e-x", k2, {}},
+        {"VC-a 0x1p", k2, {}},
+        {"VC-a 1 2e", k2, Row{"VC-a", 1.0f, 0.0f}},
+        {"VC-a 1 -0x1P+", k2, Row{"VC-a", 1.0f, 0.0f}},
+        {"VC-a 0x1e 1e-0", k2, Row{"VC-a", 30.0f, 1.0f}}, // e is a hexadecimal digit
         // UPDATE3 may carry a muffle after the pan, read by the same rules.
         {"VC-a 0.5 -0.25 0.75", k3, Row{"VC-a", 0.5f, -0.25f, 0.75f}},
         {"VC-a 0.5 -0.25 0.75", k2, Row{"VC-a", 0.5f, -0.25f, 0}},

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cmath>
 
 #include "common/hmac.h"
 #include "sim/wire_check.h"
@@ -93,6 +94,10 @@ TEST(ParseEntry, ReadsAsThePluginDoes) {
         {"VC-a 0.5 0.1 nan", update3, {0.5f, 0.1f, 0}},
         {"VC-a 0.5 0.1 0.9", update2, {0.5f, 0.1f, 0}},
         {"VC-b", update2, skipped},
+        {"VC-a 1e 0.5", update2, skipped}, // an exponent mark with no digit after it fails
+        {"VC-a 1 0x1p-", update2, {1, 0, 0}},
+        {"VC-a 0x1p-1 infinity 1E0", update3, {0.5f, INFINITY, 1}},
+        {"VC-a 0.5 infin", update2, {0.5f, 0, 0}},
         {std::string(127, 'a') + "0.5 0.1", update2, {0.5f, 0.1f, 0}}, // the cut alias's rest is the gain
     };
     for (const auto &c : cases) {
