@@ -141,9 +141,17 @@ bool Host::initialised() const {
 }
 
 void Host::shutdown() {
+    auto nothing = [] {};
+    shutdown(FnRef(nothing));
+}
+
+void Host::shutdown(FnRef first) {
     State &s = *state_;
     if (!initialised() || s.exports.shutdown == nullptr) return;
-    s.on_main([&s] { s.exports.shutdown(); });
+    s.on_main([&s, first] {
+        first();
+        s.exports.shutdown();
+    });
     std::lock_guard lock(s.mutex);
     s.lifecycle = Lifecycle::shut_down;
 }

@@ -132,6 +132,10 @@ class Host {
     void register_api();
     Status init(PluginId id = kDefaultPluginId);
     void shutdown();
+    // first() runs on the main thread just before the plugin's shutdown, in
+    // the same turn of the main loop: other threads' API calls posted by then
+    // wait while shutdown runs, as they do in the client.
+    template <typename F> void shutdown_after(F &&first) { shutdown(FnRef(first)); }
     // Shuts down if needed, then unloads; the exports are null afterwards.
     void unload();
     // As the client enables a plugin: setMumbleInfo, registerAPIFunctions and
@@ -203,6 +207,7 @@ class Host {
 
   private:
     void run_on(HostThread thread, FnRef work);
+    void shutdown(FnRef first);
 
     std::unique_ptr<State> state_;
 };
