@@ -132,6 +132,7 @@ struct SettingsCase {
     int enabled = 1;
     bool non_ascii = false; // a Cyrillic folder
     bool file = true;       // a log file is written
+    size_t read_bytes = 0;  // a file cut at 64 KiB: what was read of it
 };
 
 void PrintTo(const SettingsCase &c, std::ostream *out) {
@@ -157,7 +158,8 @@ std::vector<SettingsCase> settings_cases() {
             {.name = "EmptyFile", .ini = ""},
             // Noise with NULs and stray line ends; a line after it still counts.
             {.name = "BinaryFile", .ini = noise + "\nserver_port=4321\n", .port = 4321},
-            // Only the first 64 KiB are read: the first line counts, the last not.
+            // Only the whole lines within the first 64 KiB are read, which
+            // the file log says: the first line counts, the last not.
             {.name = "TenMegabytes",
              .lay =
                  [](const TempPluginDir &dir) {
@@ -166,7 +168,8 @@ std::vector<SettingsCase> settings_cases() {
                          text += "# " + std::string(97, 'c') + "\n";
                      dir.write_ini(text + "server_port=4444\n");
                  },
-             .enabled = 0},
+             .enabled = 0,
+             .read_bytes = 41 + (65536 - 41) / 100 * 100},
 #if !defined(_WIN32)
             // Special files never block start-up: they are not read at all.
             {.name = "FifoInItsPlace",
@@ -209,7 +212,11 @@ TEST_P(SettingsFaults, StartUpCompletesWithWhatCouldBeRead) {
     p.finish();
     const std::string line = startup_line(p, c.host, c.port, c.enabled);
     EXPECT_EQ(p.host.log_lines(), std::vector<std::string>{line});
-    EXPECT_EQ(p.log(), c.file ? std::vector<std::string>{unprefixed(line)} : kNone);
+    std::vector<std::string> file_lines{unprefixed(line)};
+    if (c.read_bytes != 0)
+        file_lines.insert(file_lines.begin(), "settings_file_cut path=" + p.dir.ini_path() +
+                                                  " read_bytes=" + std::to_string(c.read_bytes));
+    EXPECT_EQ(p.log(), c.file ? file_lines : kNone);
     EXPECT_EQ(p.dir.read_log().has_value(), c.file);
     EXPECT_EQ(p.dir.read_log().value_or("").find("kkkkkkkk"), std::string::npos);
 }
