@@ -15,6 +15,7 @@ namespace mv {
 namespace {
 
 struct Found {
+    uint32_t previous_call = 0; // the speaker's call before this one (0: unknown)
     int alias_found = 0;
     int state_found = 0;
     float gain = 0.0f;
@@ -29,11 +30,13 @@ constexpr uint64_t kOneCall = uint64_t{1} << 32;
 // before or after a publish, never a mix. The caller has counted itself a
 // reader; this ends that. alias receives the speaker's alias only when asked
 // for (a traced call).
-Found look_up(uint32_t user_id, char *alias) noexcept {
+Found look_up(uint32_t user_id, uint32_t sequence, char *alias) noexcept {
     Found found;
     const AliasMap &map = *g_state.alias_map.load();
     const SpeakerTable &speakers = *g_state.speakers.load();
     if (const AliasEntry *entry = alias_map_find(map, user_id)) {
+        found.previous_call = entry->last_call.load(std::memory_order_relaxed);
+        entry->last_call.store(sequence, std::memory_order_relaxed);
         found.alias_found = 1;
         if (alias != nullptr) std::memcpy(alias, entry->alias, entry->alias_len + 1);
         if (const SpeakerState *row = speaker_table_find(
@@ -69,7 +72,7 @@ bool on_audio_source_fetched(float *pcm, uint32_t frames, uint16_t channels, uin
     const bool traced = is_traced(sequence) && g_state.audio_trace.load(std::memory_order_relaxed);
     char alias[kAliasCap];
     alias[0] = '\0';
-    const Found found = look_up(user_id, traced ? alias : nullptr);
+    const Found found = look_up(user_id, sequence, traced ? alias : nullptr);
 
     const uint64_t count = static_cast<uint64_t>(frames) * channels;
     const float peak_before = traced ? peak_abs(pcm, count) : 0.0f;
@@ -84,6 +87,7 @@ bool on_audio_source_fetched(float *pcm, uint32_t frames, uint16_t channels, uin
     } else if (const VoiceClaim voice = voice_claim(user_id, platform::coarse_tick_ms());
                voice.state != nullptr) {
         if (voice.fresh) voice_start(*voice.state, used);
+        voice_continue(*voice.state, found.previous_call, sequence);
         used = voice_apply(*voice.state, used, pcm, frames, channels, rate, smoothing_ms);
         voice_release(voice);
     } else {

@@ -12,6 +12,17 @@ namespace {
 constexpr float kTwoPi = 6.28318530718f;
 constexpr float kClearCutoffHz = 20000.0f;
 constexpr float kMuffledCutoffHz = 500.0f;
+// Far below anything audible (-200 dB). A filter's state that decays past it
+// is set to exact zero: left alone it sinks into subnormal numbers, each of
+// which can cost the processor a hundred times a normal operation, on every
+// sample of every quiet call after it.
+constexpr float kStateFloor = 1e-10f;
+
+// The state carried to the next call: exact zero once inaudible, and after a
+// non-finite input (NaN or infinity, which would otherwise stay in it for good).
+float settled(float state) noexcept {
+    return std::isfinite(state) && std::fabs(state) >= kStateFloor ? state : 0.0f;
+}
 
 float lerp(float from, float to, float t) noexcept {
     return from + (to - from) * t;
@@ -66,18 +77,20 @@ void lowpass(VoiceState &v, float a, const float gain[2], float *pcm, uint32_t f
     }
     if (channels == 2) { // the layout Mumble decodes speech in
         lowpass_stereo(a, gain, pcm, frames, v.lowpass);
-        return;
-    }
-    const float b = 1.0f - a;
-    for (uint16_t c = 0; c < filtered; ++c) {
-        float y = v.lowpass[c];
-        for (uint32_t f = 0; f < frames; ++f) {
-            float &x = pcm[static_cast<uint64_t>(f) * channels + c];
-            y = b * y + a * x;
-            x = y;
+    } else {
+        const float b = 1.0f - a;
+        for (uint16_t c = 0; c < filtered; ++c) {
+            float y = v.lowpass[c];
+            for (uint32_t f = 0; f < frames; ++f) {
+                float &x = pcm[static_cast<uint64_t>(f) * channels + c];
+                y = b * y + a * x;
+                x = y;
+            }
+            v.lowpass[c] = y;
         }
-        v.lowpass[c] = y;
     }
+    for (uint16_t c = 0; c < filtered; ++c)
+        v.lowpass[c] = settled(v.lowpass[c]);
 }
 
 } // namespace
@@ -91,6 +104,11 @@ float lowpass_coefficient(float muffle, uint32_t rate) noexcept {
 void voice_start(VoiceState &v, const VoiceTarget &target) noexcept {
     v = VoiceState{};
     v.now = v.from = v.to = target;
+}
+
+void voice_continue(VoiceState &v, uint32_t previous_call, uint32_t call) noexcept {
+    if (previous_call != 0 && previous_call != v.last_call) v.filtering = false;
+    v.last_call = call;
 }
 
 VoiceTarget voice_apply(VoiceState &v, const VoiceTarget &target, float *pcm, uint32_t frames,

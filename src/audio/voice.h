@@ -27,6 +27,7 @@ struct VoiceState {
     VoiceTarget from, to; // the ramp: where it began, where it goes
     uint32_t ramp_frames; // its length; 0: no ramp under way
     uint32_t ramp_done;   // frames of it already played
+    uint32_t last_call;   // the number of the call that used this state last
     bool filtering;       // the low-pass ran in the previous call
     float filter_muffle;  // the muffle and rate its coefficient was made for
     uint32_t filter_rate;
@@ -36,6 +37,12 @@ struct VoiceState {
 
 // The speaker starts at the target: new, back after a silence, or forgotten.
 void voice_start(VoiceState &v, const VoiceTarget &target) noexcept;
+
+// Call `call` of the speaker, whose previous call was previous_call (0:
+// unknown). When that was not the last call to use this state, the speaker
+// played meanwhile without it (a plain step), so the filter's memory is stale
+// and the filter starts again from the audio as it is now.
+void voice_continue(VoiceState &v, uint32_t previous_call, uint32_t call) noexcept;
 
 // Applies one call: with smoothing_ms above 0, the multipliers move linearly,
 // frame by frame, from where the previous call left them to the target,

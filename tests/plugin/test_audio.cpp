@@ -17,6 +17,7 @@
 #include <cmath>
 #include <cstdio>
 #include <numeric>
+#include <optional>
 
 #include "session.h"
 
@@ -244,6 +245,74 @@ TEST(Audio, EverySpeakerScaledAsTheServerSaysInRealTimeUntilTheServerIsLeft) {
     EXPECT_EQ(p.count("audio_apply "), 7u); // calls 1 to 5, 100 and 200
     p.finish(&server);
     EXPECT_EQ(server.connections(), 1u);
+}
+
+// One call of a stereo buffer, every sample at value but one (NaN at index
+// `odd`, when given); what the plugin left of it.
+std::vector<float> play(Plugin &p, UserId user, float value, std::optional<size_t> odd = std::nullopt) {
+    std::vector<float> pcm(2 * 960, value);
+    if (odd) pcm[*odd] = std::nanf("");
+    p.host.audio_source_fetched(pcm.data(), 960, 2, user);
+    return pcm;
+}
+
+bool all_zero(const std::vector<float> &pcm) {
+    return std::all_of(pcm.begin(), pcm.end(), [](float x) { return x == 0.0f; });
+}
+
+bool all_finite(const std::vector<float> &pcm) {
+    return std::all_of(pcm.begin(), pcm.end(), [](float x) { return std::isfinite(x); });
+}
+
+// The low-pass's memory through the callback, without smoothing: it never
+// resumes from an output older than the speaker's previous call (Fox muffled,
+// clear, muffled again within 250 ms, heard on silence), a NaN sample stays in
+// its own call, and silence after a loud call becomes exact zeros (Owl).
+TEST(Audio, TheMuffleFilterStartsCleanAndLeavesNothingBehind) {
+    constexpr UserId kFox = 20, kOwl = 21;
+    const auto update = [](const char *fox) {
+        return std::string("UPDATE3 VC-Fox ") + fox + ", VC-Owl 1 0 1";
+    };
+    ScriptServer server({Step::handshake(handshake()), Step::send_line(update("1 0 0.8")), Step::gate(),
+                         Step::send_line(update("1 0 0")), Step::gate(), Step::send_line(update("1 0 0.8")),
+                         Step::expect_close()});
+    Plugin p(settings(server.port()));
+    ASSERT_TRUE(p.host.start(roster({{kFox, "VC-Fox", ""}, {kOwl, "VC-Owl", ""}}), kConnection));
+    const auto next_update = [&](size_t n) {
+        if (n > 1) server.open_gate();
+        ASSERT_TRUE(p.wait_log("received UPDATE3 with 2 speakers", n));
+    };
+    next_update(1);
+    EXPECT_NE(play(p, kFox, 1.0f)[1918], 0.0f);
+    next_update(2);
+    EXPECT_TRUE(all_zero(play(p, kFox, 0.0f)));
+    next_update(3);
+    EXPECT_TRUE(all_zero(play(p, kFox, 0.0f))) << "the filter resumed from an output two calls old";
+
+    EXPECT_FALSE(all_finite(play(p, kOwl, 1.0f, 100)));
+    EXPECT_TRUE(all_finite(play(p, kOwl, 1.0f))) << "a NaN sample reached the next call";
+    for (int call = 0; call < 2; ++call)
+        play(p, kOwl, 0.0f);
+    EXPECT_TRUE(all_zero(play(p, kOwl, 0.0f))) << "silence did not settle to exact zeros";
+    p.finish(&server);
+}
+
+// With smoothing, a speaker new to the callback, or back after more than
+// 250 ms, starts at the server's values: no fade in from silence, no ramp from
+// the levels of before the pause.
+TEST(Audio, WithSmoothingANewOrReturningSpeakerStartsAtTheTarget) {
+    constexpr UserId kFox = 20;
+    ScriptServer server({Step::handshake(handshake()), Step::send_line("UPDATE2 VC-Fox 1 -0.5"), Step::gate(),
+                         Step::send_line("UPDATE2 VC-Fox 0.5 0.5"), Step::expect_close()});
+    Plugin p(settings(server.port(), "smoothing_ms=1000\n"));
+    ASSERT_TRUE(p.host.start(roster({{kFox, "VC-Fox", ""}}), kConnection));
+    ASSERT_TRUE(p.wait_log("received UPDATE2 with 1 speakers"));
+    EXPECT_EQ(p.hear(kFox), expected(1.0f, -0.5f));
+    server.open_gate();
+    ASSERT_TRUE(p.wait_log("received UPDATE2 with 1 speakers", 2));
+    std::this_thread::sleep_for(std::chrono::milliseconds(400)); // past the 250 ms
+    EXPECT_EQ(p.hear(kFox), expected(0.5f, 0.5f));
+    p.finish(&server);
 }
 
 } // namespace

@@ -145,10 +145,12 @@ TEST(Muffle, LowPassesHighTonesFarMoreThanLowOnes) {
     const double low = db(filtered_rms(440, 1, 960) / clear), high = db(filtered_rms(8000, 1, 960) / clear);
     EXPECT_GT(low, -3.5);
     EXPECT_LE(high, low - 20.0) << "8 kHz at " << high << " dB, 440 Hz at " << low << " dB";
-    // Half muffled lies between.
+    // Half muffled lies between, with the cutoff halfway on a log scale: near
+    // 3.2 kHz (a linear move would put it past 10 kHz).
     const double mid = db(filtered_rms(8000, 0.5f, 960) / clear);
     EXPECT_LT(mid, -1.0);
     EXPECT_GT(mid, high);
+    EXPECT_NEAR(db(filtered_rms(3162, 0.5f, 960) / clear), -3.0, 0.5);
 }
 
 // Played whole or in calls of any length, the output is the one-pole filter's
