@@ -28,7 +28,8 @@
 //   kept allocated so that no address is reused, or freed at once for long
 //   runs); no API call after shutdown, with another plugin id, through a stale
 //   table or from the audio thread.
-// - Faults: any slot missing, failing, or answering OK with nothing.
+// - Faults: any slot missing, failing (with or without an answer to release),
+//   or answering OK with nothing.
 //
 // Only one Host may exist at a time: the API functions carry no context and
 // reach it through a process-wide pointer.
@@ -71,10 +72,12 @@ enum class ConnectionState {
 // How one API slot misbehaves.
 enum class Fault {
     none,
-    missing,     // null in the table
-    status,      // answers ApiFault::status and hands back nothing (freeMemory still releases)
-    null_result, // answers 0 and hands back null (getAllUsers: with the roster's count), or
-                 // writes nothing where the answer is not a pointer
+    missing,            // null in the table
+    status,             // answers ApiFault::status and hands back nothing (freeMemory still releases)
+    null_result,        // answers 0 and hands back null (getAllUsers: with the roster's count), or
+                        // writes nothing where the answer is not a pointer
+    status_with_result, // user queries: answers ApiFault::status and hands back the answer all
+                        // the same, which the plugin must still release
 };
 
 struct ApiFault {
