@@ -123,6 +123,31 @@ TEST(Spine, AudioOutsideThePluginsLifetimeIsLeftUntouched) {
     check_all("after shutdown", true);
 }
 
+// "Install plugin..." in a running client: the library is loaded from a
+// temporary folder, renamed into the user plugin folder while loaded and
+// loaded again from there, and the loader hands back the module it has,
+// under its old name. The plugin still reads the settings of the folder it
+// is in now, and links with them.
+TEST(Spine, InstalledFromInsideTheClientItUsesTheFolderItWasMovedTo) {
+    constexpr UserId kFox = 2;
+    ScriptServer server({Step::handshake(handshake()), Step::send_line("UPDATE2 VC-Fox 1 0.5")});
+    TempPluginDir installed(build_path(MV_PLUGIN_LIBRARY), false,
+                            kWindows ? "Mumble/Mumble/Plugins" : ".local/share/Mumble/Mumble/Plugins");
+    installed.write_ini(settings(server.port()));
+    const ScopedEnv home(kWindows ? "APPDATA" : "HOME", installed.root());
+    Plugin unpacked("enabled=0\n"); // a settings file that must not count
+    EXPECT_EQ(unpacked.host.info().name, "Marlpike Voice - Spatial Audio");
+    ASSERT_TRUE(unpacked.host.move_and_reload(installed.library_path())) << unpacked.host.load_error();
+    ASSERT_TRUE(unpacked.host.start(roster({{kFox, "VC-Fox", ""}}), 5));
+    const std::string startup = "loaded version=0.5.4 config=" + installed.ini_path() +
+                                " host=127.0.0.1 port=" + std::to_string(server.port()) + " enabled=1";
+    EXPECT_EQ(unpacked.host.log_lines().at(0), "[marlpike_voice] " + startup);
+    EXPECT_EQ(unpacked.wait_to_hear(kFox, expected(1.0f, 0.5f)), expected(1.0f, 0.5f));
+    unpacked.finish(&server);
+    EXPECT_NE(installed.read_log().value_or("").find(startup), std::string::npos);
+    EXPECT_FALSE(unpacked.dir.read_log().has_value());
+}
+
 struct SettingsCase {
     const char *name = "";
     std::optional<std::string> ini{};                 // the settings file's bytes

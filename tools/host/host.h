@@ -3,7 +3,8 @@
 //
 // What it models:
 // - Loading: the library opened by path as the client opens it (RTLD_NOW |
-//   RTLD_LOCAL; LoadLibraryW), the exports found by their plain names.
+//   RTLD_LOCAL; LoadLibraryW), the exports found by their plain names; and
+//   as "Install plugin..." does it, renamed while loaded and loaded again.
 // - Threads: a main thread that is an event loop owned by the stand-in; the
 //   exports the client calls on its main thread (setMumbleInfo,
 //   registerAPIFunctions, init, shutdown, onServerSynchronized, user and
@@ -126,6 +127,13 @@ class Host {
     [[nodiscard]] const PluginExports &plugin() const;
     // Any symbol of the library, or null.
     [[nodiscard]] AnyFn symbol(const char *name) const;
+    // "Install plugin..." in a running client (on the main thread): the
+    // library, loaded where it lay, is renamed to new_path (replacing what is
+    // there) while loaded, and loaded again by that path with the first handle
+    // still open, which is then closed. The loader hands back the module it
+    // has, whose recorded name is the old path. True when it did (the same
+    // exports); false when the rename or the load failed (load_error says).
+    bool move_and_reload(const std::string &new_path);
     // The name, author, description, versions and features (main thread).
     [[nodiscard]] PluginInfo info();
 
