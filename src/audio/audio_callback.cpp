@@ -44,7 +44,7 @@ Found look_up(uint32_t user_id, uint32_t sequence, char *alias) noexcept {
             found.state_found = 1;
             found.gain = row->gain;
             found.pan = row->pan;
-            found.target = {row->left, row->right, row->gain, row->muffle};
+            found.target = {row->left, row->right, row->gain, row->muffle, row->radio};
         }
     }
     g_state.audio_calls.fetch_sub(kOneReader, std::memory_order_release);
@@ -55,8 +55,8 @@ Found look_up(uint32_t user_id, uint32_t sequence, char *alias) noexcept {
 
 // Runs on the host's real-time audio thread: no allocation, no I/O, no host
 // calls, no lock; two O(1) lookups in the live tables, then multiplications
-// by what the table's builder computed. Smoothing and muffling keep each
-// speaker's memory in the voice bank.
+// by what the table's builder computed. Smoothing, muffling and the radio keep
+// each speaker's memory in the voice bank.
 bool on_audio_source_fetched(float *pcm, uint32_t frames, uint16_t channels, uint32_t rate, bool is_speech,
                              uint32_t user_id) noexcept {
     if (pcm == nullptr || !is_speech || channels == 0) return false;
@@ -81,7 +81,7 @@ bool on_audio_source_fetched(float *pcm, uint32_t frames, uint16_t channels, uin
     if (channels == 1) used.left = used.right = used.mid;
     const auto smoothing_ms =
         static_cast<uint32_t>(g_state.audio_smoothing_ms.load(std::memory_order_relaxed));
-    if (smoothing_ms == 0 && !(used.muffle > 0.0f)) {
+    if (smoothing_ms == 0 && !(used.muffle > 0.0f) && !(used.radio > 0.0f)) {
         // The common case: the row's multipliers, as a step, nothing remembered.
         apply_gain_pan(pcm, frames, channels, used.mid, Multipliers{used.left, used.right});
     } else if (const VoiceClaim voice = voice_claim(user_id, platform::coarse_tick_ms());
@@ -114,6 +114,7 @@ bool on_audio_source_fetched(float *pcm, uint32_t frames, uint16_t channels, uin
         t.left = used.left;
         t.right = used.right;
         t.muffle = used.muffle;
+        t.radio = used.radio;
         t.peak_before = peak_before;
         t.peak_after = peak_abs(pcm, count);
         t.peak_ratio = peak_before > 1e-7f ? t.peak_after / peak_before : 0.0f;

@@ -34,7 +34,7 @@ VoiceTarget ramp_at(const VoiceState &v, uint32_t k, float per_frame) noexcept {
     if (k >= v.ramp_frames) return v.to;
     const float t = static_cast<float>(k) * per_frame;
     return {lerp(v.from.left, v.to.left, t), lerp(v.from.right, v.to.right, t), lerp(v.from.mid, v.to.mid, t),
-            lerp(v.from.muffle, v.to.muffle, t)};
+            lerp(v.from.muffle, v.to.muffle, t), lerp(v.from.radio, v.to.radio, t)};
 }
 
 // The first `frames` frames of a ramp that has played `done` frames so far.
@@ -93,6 +93,23 @@ void lowpass(VoiceState &v, float a, const float gain[2], float *pcm, uint32_t f
         v.lowpass[c] = settled(v.lowpass[c]);
 }
 
+void radio(VoiceState &v, float amount, float *pcm, uint32_t frames, uint16_t channels,
+           uint32_t rate) noexcept {
+    const uint16_t filtered = channels < kFilteredChannels ? channels : kFilteredChannels;
+    if (frames == 0 || rate == 0) return;
+    if (v.radio.rate != rate) {
+        radio_design(v.radio, rate);
+        v.radio_running = false;
+    }
+    if (!v.radio_running)
+        for (uint16_t c = 0; c < filtered; ++c)
+            radio_start(v.radio, pcm[c], v.radio_state[c]);
+    radio_apply(v.radio, amount, pcm, frames, channels, filtered, v.radio_state);
+    for (uint16_t c = 0; c < filtered; ++c)
+        for (float &s : v.radio_state[c].s)
+            s = settled(s);
+}
+
 } // namespace
 
 float lowpass_coefficient(float muffle, uint32_t rate) noexcept {
@@ -107,7 +124,7 @@ void voice_start(VoiceState &v, const VoiceTarget &target) noexcept {
 }
 
 void voice_continue(VoiceState &v, uint32_t previous_call, uint32_t call) noexcept {
-    if (previous_call != 0 && previous_call != v.last_call) v.filtering = false;
+    if (previous_call != 0 && previous_call != v.last_call) v.filtering = v.radio_running = false;
     v.last_call = call;
 }
 
@@ -152,6 +169,13 @@ VoiceTarget voice_apply(VoiceState &v, const VoiceTarget &target, float *pcm, ui
         v.filtering = true;
     } else {
         v.filtering = false;
+    }
+    // So does the radio, after gain, pan and muffle.
+    if (v.now.radio > 0.0f) {
+        radio(v, v.now.radio, pcm, frames, channels, rate);
+        v.radio_running = true;
+    } else {
+        v.radio_running = false;
     }
     return v.now;
 }

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <tuple>
 #include <vector>
 
 #include "audio/lowpass.h"
@@ -17,8 +18,8 @@ using namespace mv;
 namespace {
 
 constexpr uint32_t kRate = 4000; // with 1 ms of smoothing: ramps of 4 frames
-constexpr VoiceTarget kSilent{0, 0, 0, 0};
-constexpr VoiceTarget kFull{1, 1, 1, 0};
+constexpr VoiceTarget kSilent{0, 0, 0, 0, 0};
+constexpr VoiceTarget kFull{1, 1, 1, 0, 0};
 
 struct Call {
     VoiceTarget target;
@@ -52,7 +53,7 @@ void play(const char *what, uint16_t channels, VoiceTarget start, const std::vec
 TEST(Smoothing, MultipliersMoveLinearlyToEachNewTarget) {
     play("step up", 2, kSilent, {{kFull, 6, {0.25f, 0.5f, 0.75f, 1, 1, 1}, {0.25f, 0.5f, 0.75f, 1, 1, 1}}});
     play("step down, left and right apart", 2, kFull,
-         {{{0.5f, 0, 0.5f, 0}, 4, {0.875f, 0.75f, 0.625f, 0.5f}, {0.75f, 0.5f, 0.25f, 0}}});
+         {{{0.5f, 0, 0.5f, 0, 0}, 4, {0.875f, 0.75f, 0.625f, 0.5f}, {0.75f, 0.5f, 0.25f, 0}}});
     play(
         "ramp across calls", 2, kSilent,
         {{kFull, 1, {0.25f}, {0.25f}}, {kFull, 2, {0.5f, 0.75f}, {0.5f, 0.75f}}, {kFull, 2, {1, 1}, {1, 1}}});
@@ -63,12 +64,12 @@ TEST(Smoothing, MultipliersMoveLinearlyToEachNewTarget) {
          {{kSilent, 4, {0.75f, 0.5f, 0.25f, 0}, {0.75f, 0.5f, 0.25f, 0}}, {kSilent, 2, {0, 0}, {0, 0}}});
     play("a speaker back after a silence starts at the target, not faded in", 2, kSilent,
          {{kFull, 1, {0.25f}, {0.25f}}, {kFull, 2, {1, 1}, {1, 1}, true}});
-    play("mono follows the gain", 1, {0.5f, 0.5f, 0.5f, 0},
-         {{{1, 0, 1, 0}, 4, {0.625f, 0.75f, 0.875f, 1}, {}}});
+    play("mono follows the gain", 1, {0.5f, 0.5f, 0.5f, 0, 0},
+         {{{1, 0, 1, 0, 0}, 4, {0.625f, 0.75f, 0.875f, 1}, {}}});
 }
 
 TEST(Smoothing, OffIsTheStepTheCallbackAppliesWithoutMemory) {
-    const VoiceTarget t{0.3f, 0.6f, 0.7f, 0};
+    const VoiceTarget t{0.3f, 0.6f, 0.7f, 0, 0};
     for (uint16_t channels : {1, 2, 6}) {
         std::vector<float> a(96u * channels), b;
         for (size_t i = 0; i < a.size(); ++i)
@@ -79,6 +80,25 @@ TEST(Smoothing, OffIsTheStepTheCallbackAppliesWithoutMemory) {
         voice_apply(v, t, a.data(), 96, channels, 48000, 0);
         apply_gain_pan(b.data(), 96, channels, t.mid, Multipliers{t.left, t.right});
         EXPECT_EQ(a, b) << channels << " channels";
+    }
+}
+
+// The radio moves along the ramp too, its value in effect at the end of each
+// call; once it is back at 0 the samples are exactly what gain and pan make.
+TEST(Smoothing, TheRadioMovesAlongTheRamp) {
+    const VoiceTarget radio{1, 1, 1, 0, 1};
+    VoiceState v;
+    voice_start(v, kFull);
+    for (const auto &[target, frames, now] : {std::tuple{radio, 2u, 0.5f},
+                                              {radio, 2u, 1.0f},
+                                              {kFull, 3u, 0.25f},
+                                              {kFull, 1u, 0.0f},
+                                              {kFull, 4u, 0.0f}}) {
+        std::vector<float> pcm(2 * frames, 0.25f);
+        EXPECT_EQ(voice_apply(v, target, pcm.data(), frames, 2, kRate, 1).radio, now);
+        if (now == 0.0f) {
+            EXPECT_EQ(pcm, std::vector<float>(2 * frames, 0.25f));
+        }
     }
 }
 
@@ -119,7 +139,7 @@ double filtered_rms(double hz, float muffle, uint32_t chunk, std::vector<float> 
                     const float (&gain)[2] = {1.0f, 1.0f}) {
     std::vector<float> pcm = tone(hz);
     VoiceState v;
-    const VoiceTarget t{gain[0], gain[1], 1, muffle};
+    const VoiceTarget t{gain[0], gain[1], 1, muffle, 0};
     voice_start(v, t);
     for (uint32_t f = 0; f < kFrames; f += chunk)
         voice_apply(v, t, pcm.data() + 2 * f, std::min(chunk, kFrames - f), 2, 48000, 0);
@@ -180,9 +200,9 @@ TEST(Muffle, TheFilterIsOnePoleAndCarriesOnAcrossCalls) {
 TEST(Muffle, ASpeakerWhoLosesTheirRowStillFallsSilent) {
     for (uint32_t smoothing_ms : {0u, 1u}) {
         VoiceState v;
-        voice_start(v, {1, 1, 1, 1});
+        voice_start(v, {1, 1, 1, 1, 0});
         std::vector<float> loud(2 * 8, 1.0f);
-        voice_apply(v, {1, 1, 1, 1}, loud.data(), 8, 2, kRate, smoothing_ms);
+        voice_apply(v, {1, 1, 1, 1, 0}, loud.data(), 8, 2, kRate, smoothing_ms);
         // No row: silence and no muffle; with smoothing both ramp there in 4 frames.
         std::vector<float> pcm;
         for (int call = 0; call < 2; ++call) {
