@@ -103,6 +103,9 @@ std::string upper_payload(size_t n) {
 std::string upper_muffled_payload(size_t n) {
     return muffled_payload(n, true);
 }
+std::string upper_radio_payload(size_t n) {
+    return radio_payload(n, true);
+}
 void smoothing_on() {
     mv::g_state.settings.smoothing_ms = 20;
     mv::g_state.audio_smoothing_ms.store(20);
@@ -114,6 +117,8 @@ constexpr CallbackCase kCallbackCases[] = {
     {"Smoothing", "smoothing_ms=20: ", &smoothing_on, mv::UpdateKind::update2, &upper_payload, 1.5},
     {"Muffled", "every speaker muffled (UPDATE3): ", nullptr, mv::UpdateKind::update3, &upper_muffled_payload,
      2.0},
+    {"Radio", "every speaker on the radio (UPDATE3): ", nullptr, mv::UpdateKind::update3,
+     &upper_radio_payload, 2.5},
 };
 
 // Builds both tables as their writers do (into the spare, then published).

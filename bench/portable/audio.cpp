@@ -35,12 +35,16 @@ std::string update2_line(size_t n) {
 std::string muffled_line(size_t n) {
     return "UPDATE3 " + muffled_payload(n, true) + "\n";
 }
+std::string radio_line(size_t n) {
+    return "UPDATE3 " + radio_payload(n, true) + "\n";
+}
 
 // Smoothing is timed in steady state: no new values arrive, so no ramp runs.
 constexpr Case kCases[] = {
     {"", "", &update2_line, 1.2},
     {"smoothing_ms=20: ", "smoothing_ms = 20\n", &update2_line, 1.5},
     {"every speaker muffled (UPDATE3): ", "", &muffled_line, 2.0},
+    {"every speaker on the radio (UPDATE3): ", "", &radio_line, 2.5},
 };
 
 struct Buffer {

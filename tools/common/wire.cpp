@@ -153,8 +153,8 @@ EntryVerdict parse_entry(std::string_view entry, ServerLine kind) {
     const std::string alias(rest.substr(0, alias_len));
     rest.remove_prefix(alias_len);
     // The values are read one after another, each only when the one before it was.
-    const int fields = kind == ServerLine::update ? 2 : kind == ServerLine::update2 ? 3 : 4;
-    float values[3] = {0, 0, 0};
+    const int fields = kind == ServerLine::update ? 2 : kind == ServerLine::update2 ? 3 : 5;
+    float values[4] = {0, 0, 0, 0};
     int read = 1;
     while (read < fields && read_number(rest, values[read - 1]))
         ++read;
@@ -166,7 +166,7 @@ EntryVerdict parse_entry(std::string_view entry, ServerLine kind) {
         verdict.note = parts.size() < 2 ? "no gain" : "gain is not a number";
         return verdict;
     }
-    Entry e{alias, values[0], values[1], values[2]};
+    Entry e{alias, values[0], values[1], values[2], values[3]};
     // The first note that applies; a valid entry keeps it as a warning.
     if (!verdict.note.empty()) {
         // the alias note stands
@@ -174,8 +174,10 @@ EntryVerdict parse_entry(std::string_view entry, ServerLine kind) {
         verdict.note = "value is not a number";
     } else if (fields >= 3 && read == 2 && parts.size() >= 3) {
         verdict.note = "pan is not a number, taken as 0";
-    } else if (fields == 4 && read == 3 && parts.size() >= 4) {
+    } else if (fields == 5 && read == 3 && parts.size() >= 4) {
         verdict.note = "muffle is not a number, taken as 0";
+    } else if (fields == 5 && read == 4 && parts.size() >= 5) {
+        verdict.note = "radio is not a number, taken as 0";
     } else if (fields == 2 && parts.size() >= 3) {
         verdict.note = "UPDATE carries no pan; the third value is ignored";
     } else if (fields == 3 && parts.size() >= 4) {
@@ -188,8 +190,13 @@ EntryVerdict parse_entry(std::string_view entry, ServerLine kind) {
         verdict.note = "muffle is not a number, taken as 0";
     } else if (e.muffle < 0 || e.muffle > 1) {
         verdict.note = "muffle outside 0..1, the plugin clamps it";
+    } else if (std::isnan(e.radio)) {
+        verdict.note = "radio is not a number, taken as 0";
+    } else if (e.radio < 0 || e.radio > 1) {
+        verdict.note = "radio outside 0..1, the plugin clamps it";
     }
     if (std::isnan(e.muffle)) e.muffle = 0;
+    if (std::isnan(e.radio)) e.radio = 0;
     verdict.entry = std::move(e);
     return verdict;
 }
@@ -207,7 +214,8 @@ std::vector<std::string_view> split_entries(std::string_view payload) {
     return out;
 }
 
-std::string format_update(const std::vector<Entry> &entries, bool with_muffle) {
+std::string format_update(const std::vector<Entry> &entries, bool with_muffle, bool with_radio) {
+    with_muffle = with_muffle || with_radio;
     std::string line = with_muffle ? "UPDATE3" : "UPDATE2";
     char buf[96];
     for (size_t i = 0; i < entries.size(); ++i) {
@@ -218,6 +226,10 @@ std::string format_update(const std::vector<Entry> &entries, bool with_muffle) {
         line += buf;
         if (with_muffle) {
             std::snprintf(buf, sizeof buf, " %.4f", static_cast<double>(entries[i].muffle));
+            line += buf;
+        }
+        if (with_radio) {
+            std::snprintf(buf, sizeof buf, " %.4f", static_cast<double>(entries[i].radio));
             line += buf;
         }
     }
