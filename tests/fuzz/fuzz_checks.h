@@ -199,6 +199,7 @@ struct Row {
     float gain;
     float pan;
     float muffle;
+    float radio;
 };
 
 inline std::string folded(std::string_view s) {
@@ -250,12 +251,13 @@ inline std::vector<Row> model_rows(mv::UpdateKind kind, std::string_view payload
         if (scanning_fails(piece, std::strlen(entry.alias)))
             broken = "entry \"" + std::string(piece.substr(0, 60)) + "\" read although scanning fails it";
         const Row row{entry.alias, mv::clamp_gain(entry.gain), mv::clamp_pan(entry.pan),
-                      mv::clamp_muffle(entry.muffle)};
+                      mv::clamp_muffle(entry.muffle), mv::clamp_radio(entry.radio)};
         const auto [at, added] = index.emplace(folded(row.alias), rows.size());
         if (!added) {
             rows[at->second].gain = row.gain;
             rows[at->second].pan = row.pan;
             rows[at->second].muffle = row.muffle;
+            rows[at->second].radio = row.radio;
         } else if (rows.size() < mv::kMaxSpeakers) {
             rows.push_back(row);
         } else {
@@ -283,7 +285,9 @@ inline std::string check_table(mv::UpdateKind kind, const std::vector<Row> &want
         if (!(r.gain >= 0.0f && r.gain <= 1.0f)) return at + "gain out of [0, 1]";
         if (!(r.pan >= -1.0f && r.pan <= 1.0f)) return at + "pan out of [-1, 1]";
         if (!(r.muffle >= 0.0f && r.muffle <= 1.0f)) return at + "muffle out of [0, 1]";
-        if (kind != mv::UpdateKind::update3 && r.muffle != 0.0f) return at + "muffle from a kind without one";
+        if (!(r.radio >= 0.0f && r.radio <= 1.0f)) return at + "radio out of [0, 1]";
+        if (kind != mv::UpdateKind::update3 && (r.muffle != 0.0f || r.radio != 0.0f))
+            return at + "muffle or radio from a kind without one";
         // The audio path multiplies by these alone: they must be the law's.
         const float l = std::sqrt((1.0f - r.pan) * 0.5f) * r.gain,
                     rr = std::sqrt((1.0f + r.pan) * 0.5f) * r.gain;
@@ -294,7 +298,8 @@ inline std::string check_table(mv::UpdateKind kind, const std::vector<Row> &want
         if (want[i].alias != r.alias) return at + "alias out of first-appearance order";
         if (std::memcmp(&want[i].gain, &r.gain, sizeof r.gain) != 0 ||
             std::memcmp(&want[i].pan, &r.pan, sizeof r.pan) != 0 ||
-            std::memcmp(&want[i].muffle, &r.muffle, sizeof r.muffle) != 0)
+            std::memcmp(&want[i].muffle, &r.muffle, sizeof r.muffle) != 0 ||
+            std::memcmp(&want[i].radio, &r.radio, sizeof r.radio) != 0)
             return at + "values other than the last given";
         const std::string_view alias(r.alias, len);
         if (mv::speaker_table_find(t, alias, mv::fold_hash(alias)) != &r)
