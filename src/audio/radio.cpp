@@ -24,9 +24,11 @@ Biquad section(bool high, float hz, uint32_t rate) noexcept {
     return {edge, (high ? -2.0f : 2.0f) * edge, edge, -2.0f * c / a0, (1.0f - alpha) / a0};
 }
 
+// The input's terms first, so that each output waits on as few operations
+// after the one before it as it can.
 inline float step(const Biquad &q, float x, float &s1, float &s2) noexcept {
     const float y = q.b0 * x + s1;
-    s1 = q.b1 * x - q.a1 * y + s2;
+    s1 = (q.b1 * x + s2) - q.a1 * y;
     s2 = q.b2 * x - q.a2 * y;
     return y;
 }
