@@ -94,6 +94,11 @@ struct CallbackCase {
     mv::UpdateKind kind;            // of the update that builds the table
     std::string (*payload)(size_t); // that update's payload for n speakers
     double target;                  // time / floor at 512
+    // The radio takes the bottom off what it plays, a tenth of the buffer's
+    // tone each time: call after call on one buffer it would sink into
+    // subnormal numbers, which no voice does. Its buffer is refilled at every
+    // call, and the copy counts against it.
+    bool refill_every_call = false;
 };
 
 // The server names speakers in another letter case than the host: lookups fold.
@@ -118,7 +123,7 @@ constexpr CallbackCase kCallbackCases[] = {
     {"Muffled", "every speaker muffled (UPDATE3): ", nullptr, mv::UpdateKind::update3, &upper_muffled_payload,
      2.0},
     {"Radio", "every speaker on the radio (UPDATE3): ", nullptr, mv::UpdateKind::update3,
-     &upper_radio_payload, 2.5},
+     &upper_radio_payload, 2.5, true},
 };
 
 // Builds both tables as their writers do (into the spare, then published).
@@ -157,7 +162,10 @@ void BM_AudioCallback(benchmark::State &state, const CallbackCase *c) {
         benchmark::DoNotOptimize(
             mv::on_audio_source_fetched(buf.samples, kFrames, kChannels, 48000, true, next_user(k, n)));
         benchmark::ClobberMemory();
-        buf.maybe_refill();
+        if (c->refill_every_call)
+            std::memcpy(buf.samples, buf.fresh, sizeof buf.samples);
+        else
+            buf.maybe_refill();
     }
 }
 

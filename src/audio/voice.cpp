@@ -1,6 +1,7 @@
 #include "audio/voice.h"
 
 #include <cmath>
+#include <initializer_list>
 
 #include "audio/lowpass.h"
 #include "audio/spatial.h"
@@ -103,11 +104,14 @@ void radio(VoiceState &v, float amount, float *pcm, uint32_t frames, uint16_t ch
     }
     if (!v.radio_running)
         for (uint16_t c = 0; c < filtered; ++c)
-            radio_start(v.radio, pcm[c], v.radio_state[c]);
+            radio_start(pcm[c], v.radio_state[c]);
     radio_apply(v.radio, amount, pcm, frames, channels, filtered, v.radio_state);
-    for (uint16_t c = 0; c < filtered; ++c)
-        for (float &s : v.radio_state[c].s)
-            s = settled(s);
+    for (uint16_t c = 0; c < filtered; ++c) {
+        RadioState &s = v.radio_state[c];
+        for (float *memory : {s.x, s.h, s.y})
+            for (int k = 0; k < 2; ++k)
+                memory[k] = settled(memory[k]);
+    }
 }
 
 } // namespace

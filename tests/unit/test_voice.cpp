@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "audio/lowpass.h"
+#include "audio/radio.h"
 #include "audio/spatial.h"
 #include "audio/voice.h"
 #include "audio/voice_bank.h"
@@ -194,6 +195,30 @@ TEST(Muffle, TheFilterIsOnePoleAndCarriesOnAcrossCalls) {
             ASSERT_NEAR(voice[i], want[i], 1e-5) << "calls of " << chunk << " frames, sample " << i;
             ASSERT_NEAR(sse2[i], want[i], 1e-5) << "SSE2, calls of " << chunk << " frames, sample " << i;
         }
+    }
+}
+
+// The radio's wide kernel (four stereo frames to a vector, where the
+// processor has AVX2) gives the frame-by-frame outputs, in calls of any length.
+TEST(Radio, TheWideKernelIsTheFrameByFrameOne) {
+    RadioFilter filter{};
+    radio_design(filter, 48000);
+    std::vector<float> x(2 * kFrames);
+    for (size_t i = 0; i < x.size(); ++i) // two tones and an edge, both channels apart
+        x[i] = static_cast<float>(0.4 * std::sin(0.05 * i) + (i % 2 == 0 ? 0.2 : -0.1) * std::sin(0.7 * i)) +
+               (i > 9000 ? 0.3f : 0.0f);
+    for (uint32_t chunk : {9600u, 37u, 5u, 4u, 1u}) {
+        std::vector<float> wide = x, plain = x;
+        RadioState w[2], p[2];
+        for (int c = 0; c < 2; ++c)
+            radio_start(x[c], w[c]), p[c] = w[c];
+        for (uint32_t f = 0; f < kFrames; f += chunk) {
+            const uint32_t n = std::min(chunk, kFrames - f);
+            radio_apply(filter, 0.8f, wide.data() + 2 * f, n, 2, 2, w);
+            radio_apply_plain(filter, 0.8f, plain.data() + 2 * f, n, 2, 2, p);
+        }
+        for (size_t i = 0; i < x.size(); ++i)
+            ASSERT_NEAR(wide[i], plain[i], 1e-4) << "calls of " << chunk << " frames, sample " << i;
     }
 }
 
