@@ -47,8 +47,8 @@ void radio_start(float x0, RadioState &state) noexcept;
 void radio_apply(const RadioFilter &filter, float amount, float *pcm, uint32_t frames, uint16_t channels,
                  uint16_t filtered, RadioState *state) noexcept;
 
-// The same, frame by frame, for stereo: what radio_apply's wider kernel is
-// checked against.
+// The same, frame by frame: what runs where the wide kernel does not, and
+// what it is checked against.
 void radio_apply_plain(const RadioFilter &filter, float amount, float *pcm, uint32_t frames,
                        uint16_t channels, uint16_t filtered, RadioState *state) noexcept;
 

@@ -83,8 +83,8 @@ bool exponent_stops_short(const char *p, const char *end, bool hex) noexcept {
 // character, so text that starts a longer form and stops short fails rather
 // than falling back to a shorter one: "infin" is no number (not "inf"), nor
 // is "0x" without a hexadecimal digit (not "0"), nor "1e" without an exponent
-// (not "1"). from_chars never consults the
-// locale (the host may well run with a decimal comma) and never reads past end.
+// (not "1"). from_chars never consults the locale (the host may well run with
+// a decimal comma) and never reads past end.
 const char *parse_number(const char *p, const char *end, float &value) noexcept {
     bool negative = false;
     if (p < end && (*p == '+' || *p == '-')) negative = *p++ == '-';
