@@ -35,16 +35,29 @@ std::string update_payload(size_t n, bool upper, size_t variant) {
     return out;
 }
 
-std::string muffled_payload(size_t n, bool upper) {
+namespace {
+
+// n speakers, each with the same values after its alias.
+std::string uniform_payload(size_t n, bool upper, const char *values) {
     std::string out;
     for (size_t i = 0; i < n; ++i) {
         std::string alias = speaker_alias(i);
         if (upper)
             for (char &c : alias)
                 c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-        out += (i > 0 ? "," : "") + alias + " 0.7 0 1";
+        out += (i > 0 ? "," : "") + alias + values;
     }
     return out;
+}
+
+} // namespace
+
+std::string muffled_payload(size_t n, bool upper) {
+    return uniform_payload(n, upper, " 0.7 0 1");
+}
+
+std::string radio_payload(size_t n, bool upper) {
+    return uniform_payload(n, upper, " 0.7 0 0 1");
 }
 
 std::string update_line_of_length(size_t length, size_t variant) {

@@ -18,6 +18,8 @@ std::string update_payload(size_t n, bool upper = false, size_t variant = 0);
 // An UPDATE3 payload naming speakers 0..n-1, every one muffled (gain 0.7,
 // pan 0, muffle 1): short entries, so that 512 still fit in one line.
 std::string muffled_payload(size_t n, bool upper = false);
+// Every speaker on the radio (UPDATE3, radio 1, no muffle).
+std::string radio_payload(size_t n, bool upper = false);
 
 // An UPDATE2 line of exactly length characters (no LF), naming as many
 // speakers as fit, padded with spaces.

@@ -15,6 +15,7 @@ namespace mv {
 namespace {
 
 struct Found {
+    uint32_t previous_call = 0; // the speaker's call before this one (0: unknown)
     int alias_found = 0;
     int state_found = 0;
     float gain = 0.0f;
@@ -29,11 +30,13 @@ constexpr uint64_t kOneCall = uint64_t{1} << 32;
 // before or after a publish, never a mix. The caller has counted itself a
 // reader; this ends that. alias receives the speaker's alias only when asked
 // for (a traced call).
-Found look_up(uint32_t user_id, char *alias) noexcept {
+Found look_up(uint32_t user_id, uint32_t sequence, char *alias) noexcept {
     Found found;
     const AliasMap &map = *g_state.alias_map.load();
     const SpeakerTable &speakers = *g_state.speakers.load();
     if (const AliasEntry *entry = alias_map_find(map, user_id)) {
+        found.previous_call = entry->last_call.load(std::memory_order_relaxed);
+        entry->last_call.store(sequence, std::memory_order_relaxed);
         found.alias_found = 1;
         if (alias != nullptr) std::memcpy(alias, entry->alias, entry->alias_len + 1);
         if (const SpeakerState *row = speaker_table_find(
@@ -41,7 +44,7 @@ Found look_up(uint32_t user_id, char *alias) noexcept {
             found.state_found = 1;
             found.gain = row->gain;
             found.pan = row->pan;
-            found.target = {row->left, row->right, row->gain, row->muffle};
+            found.target = {row->left, row->right, row->gain, row->muffle, row->radio};
         }
     }
     g_state.audio_calls.fetch_sub(kOneReader, std::memory_order_release);
@@ -52,8 +55,8 @@ Found look_up(uint32_t user_id, char *alias) noexcept {
 
 // Runs on the host's real-time audio thread: no allocation, no I/O, no host
 // calls, no lock; two O(1) lookups in the live tables, then multiplications
-// by what the table's builder computed. Smoothing and muffling keep each
-// speaker's memory in the voice bank.
+// by what the table's builder computed. Smoothing, muffling and the radio keep
+// each speaker's memory in the voice bank.
 bool on_audio_source_fetched(float *pcm, uint32_t frames, uint16_t channels, uint32_t rate, bool is_speech,
                              uint32_t user_id) noexcept {
     if (pcm == nullptr || !is_speech || channels == 0) return false;
@@ -69,7 +72,7 @@ bool on_audio_source_fetched(float *pcm, uint32_t frames, uint16_t channels, uin
     const bool traced = is_traced(sequence) && g_state.audio_trace.load(std::memory_order_relaxed);
     char alias[kAliasCap];
     alias[0] = '\0';
-    const Found found = look_up(user_id, traced ? alias : nullptr);
+    const Found found = look_up(user_id, sequence, traced ? alias : nullptr);
 
     const uint64_t count = static_cast<uint64_t>(frames) * channels;
     const float peak_before = traced ? peak_abs(pcm, count) : 0.0f;
@@ -78,12 +81,13 @@ bool on_audio_source_fetched(float *pcm, uint32_t frames, uint16_t channels, uin
     if (channels == 1) used.left = used.right = used.mid;
     const auto smoothing_ms =
         static_cast<uint32_t>(g_state.audio_smoothing_ms.load(std::memory_order_relaxed));
-    if (smoothing_ms == 0 && !(used.muffle > 0.0f)) {
+    if (smoothing_ms == 0 && !(used.muffle > 0.0f) && !(used.radio > 0.0f)) {
         // The common case: the row's multipliers, as a step, nothing remembered.
         apply_gain_pan(pcm, frames, channels, used.mid, Multipliers{used.left, used.right});
     } else if (const VoiceClaim voice = voice_claim(user_id, platform::coarse_tick_ms());
                voice.state != nullptr) {
         if (voice.fresh) voice_start(*voice.state, used);
+        voice_continue(*voice.state, found.previous_call, sequence);
         used = voice_apply(*voice.state, used, pcm, frames, channels, rate, smoothing_ms);
         voice_release(voice);
     } else {
@@ -110,6 +114,7 @@ bool on_audio_source_fetched(float *pcm, uint32_t frames, uint16_t channels, uin
         t.left = used.left;
         t.right = used.right;
         t.muffle = used.muffle;
+        t.radio = used.radio;
         t.peak_before = peak_before;
         t.peak_after = peak_abs(pcm, count);
         t.peak_ratio = peak_before > 1e-7f ? t.peak_after / peak_before : 0.0f;

@@ -9,7 +9,8 @@
 namespace mv {
 
 // Whether this processor (and the system, which must save the wide registers)
-// runs the AVX2 kernel. Read once, when the library loads.
+// runs the AVX2 kernels, this one and the radio's. Read once, when the library
+// loads.
 extern const bool kLowpassAvx2;
 
 // Filters the first frames / 8 * 8 frames as lowpass_stereo does and returns

@@ -1,6 +1,7 @@
 #include "audio/voice.h"
 
 #include <cmath>
+#include <initializer_list>
 
 #include "audio/lowpass.h"
 #include "audio/spatial.h"
@@ -12,6 +13,17 @@ namespace {
 constexpr float kTwoPi = 6.28318530718f;
 constexpr float kClearCutoffHz = 20000.0f;
 constexpr float kMuffledCutoffHz = 500.0f;
+// Far below anything audible (-200 dB). A filter's state that decays past it
+// is set to exact zero: left alone it sinks into subnormal numbers, each of
+// which can cost the processor a hundred times a normal operation, on every
+// sample of every quiet call after it.
+constexpr float kStateFloor = 1e-10f;
+
+// The state carried to the next call: exact zero once inaudible, and after a
+// non-finite input (NaN or infinity, which would otherwise stay in it for good).
+float settled(float state) noexcept {
+    return std::isfinite(state) && std::fabs(state) >= kStateFloor ? state : 0.0f;
+}
 
 float lerp(float from, float to, float t) noexcept {
     return from + (to - from) * t;
@@ -23,7 +35,7 @@ VoiceTarget ramp_at(const VoiceState &v, uint32_t k, float per_frame) noexcept {
     if (k >= v.ramp_frames) return v.to;
     const float t = static_cast<float>(k) * per_frame;
     return {lerp(v.from.left, v.to.left, t), lerp(v.from.right, v.to.right, t), lerp(v.from.mid, v.to.mid, t),
-            lerp(v.from.muffle, v.to.muffle, t)};
+            lerp(v.from.muffle, v.to.muffle, t), lerp(v.from.radio, v.to.radio, t)};
 }
 
 // The first `frames` frames of a ramp that has played `done` frames so far.
@@ -66,17 +78,39 @@ void lowpass(VoiceState &v, float a, const float gain[2], float *pcm, uint32_t f
     }
     if (channels == 2) { // the layout Mumble decodes speech in
         lowpass_stereo(a, gain, pcm, frames, v.lowpass);
-        return;
-    }
-    const float b = 1.0f - a;
-    for (uint16_t c = 0; c < filtered; ++c) {
-        float y = v.lowpass[c];
-        for (uint32_t f = 0; f < frames; ++f) {
-            float &x = pcm[static_cast<uint64_t>(f) * channels + c];
-            y = b * y + a * x;
-            x = y;
+    } else {
+        const float b = 1.0f - a;
+        for (uint16_t c = 0; c < filtered; ++c) {
+            float y = v.lowpass[c];
+            for (uint32_t f = 0; f < frames; ++f) {
+                float &x = pcm[static_cast<uint64_t>(f) * channels + c];
+                y = b * y + a * x;
+                x = y;
+            }
+            v.lowpass[c] = y;
         }
-        v.lowpass[c] = y;
+    }
+    for (uint16_t c = 0; c < filtered; ++c)
+        v.lowpass[c] = settled(v.lowpass[c]);
+}
+
+void radio(VoiceState &v, float amount, float *pcm, uint32_t frames, uint16_t channels,
+           uint32_t rate) noexcept {
+    const uint16_t filtered = channels < kFilteredChannels ? channels : kFilteredChannels;
+    if (frames == 0 || rate == 0) return;
+    if (v.radio.rate != rate) {
+        radio_design(v.radio, rate);
+        v.radio_running = false;
+    }
+    if (!v.radio_running)
+        for (uint16_t c = 0; c < filtered; ++c)
+            radio_start(pcm[c], v.radio_state[c]);
+    radio_apply(v.radio, amount, pcm, frames, channels, filtered, v.radio_state);
+    for (uint16_t c = 0; c < filtered; ++c) {
+        RadioState &s = v.radio_state[c];
+        for (float *memory : {s.x, s.h, s.y})
+            for (int k = 0; k < 2; ++k)
+                memory[k] = settled(memory[k]);
     }
 }
 
@@ -91,6 +125,11 @@ float lowpass_coefficient(float muffle, uint32_t rate) noexcept {
 void voice_start(VoiceState &v, const VoiceTarget &target) noexcept {
     v = VoiceState{};
     v.now = v.from = v.to = target;
+}
+
+void voice_continue(VoiceState &v, uint32_t previous_call, uint32_t call) noexcept {
+    if (previous_call != 0 && previous_call != v.last_call) v.filtering = v.radio_running = false;
+    v.last_call = call;
 }
 
 VoiceTarget voice_apply(VoiceState &v, const VoiceTarget &target, float *pcm, uint32_t frames,
@@ -134,6 +173,13 @@ VoiceTarget voice_apply(VoiceState &v, const VoiceTarget &target, float *pcm, ui
         v.filtering = true;
     } else {
         v.filtering = false;
+    }
+    // So does the radio, after gain, pan and muffle.
+    if (v.now.radio > 0.0f) {
+        radio(v, v.now.radio, pcm, frames, channels, rate);
+        v.radio_running = true;
+    } else {
+        v.radio_running = false;
     }
     return v.now;
 }

@@ -43,9 +43,20 @@ std::string_view trim(std::string_view s) noexcept {
     return s;
 }
 
+namespace {
+
+// Where secret next occurs in text from `from` on, letter case aside.
+size_t ifind(std::string_view text, std::string_view secret, size_t from) noexcept {
+    for (size_t at = from; at < text.size() && text.size() - at >= secret.size(); ++at)
+        if (ascii_iequals(text.substr(at, secret.size()), secret)) return at;
+    return std::string_view::npos;
+}
+
+} // namespace
+
 size_t find_secret(std::string_view text, std::string_view secret, size_t from) noexcept {
     if (secret.empty()) return std::string_view::npos;
-    for (size_t at = text.find(secret, from); at != std::string_view::npos; at = text.find(secret, at + 1)) {
+    for (size_t at = ifind(text, secret, from); at != std::string_view::npos; at = ifind(text, secret, at + 1)) {
         const size_t end = at + secret.size();
         const bool alone =
             (at == 0 || !is_ascii_alnum(text[at - 1])) && (end == text.size() || !is_ascii_alnum(text[end]));

@@ -33,7 +33,8 @@ size_t copy_text(char *dst, size_t cap, std::string_view src) noexcept;
 [[nodiscard]] std::string_view trim(std::string_view s) noexcept;
 
 // Where the next occurrence of secret that a log must not show starts in text,
-// from position `from` on, or npos. A secret of kSecretWordMax characters or
+// from position `from` on, or npos, in any ASCII letter case (a server may
+// fold the case of what it quotes). A secret of kSecretWordMax characters or
 // fewer counts only where it stands as a word of its own (no ASCII letter or
 // digit touches it): a key as short as "k" must not blank every k of every
 // line, yet never shows where a server echoes it. Longer ones count anywhere.

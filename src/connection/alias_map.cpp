@@ -41,6 +41,7 @@ bool alias_map_add(AliasMap &map, uint32_t user_id, const char *name) noexcept {
     row.alias[len] = '\0';
     row.alias_hash = fold_hash(std::string_view(row.alias, len));
     row.alias_len = static_cast<uint32_t>(len);
+    row.last_call.store(0, std::memory_order_relaxed);
 
     size_t slot = home_slot(user_id);
     for (size_t probes = 0; probes < kIndexSlots; ++probes, slot = (slot + 1) & (kIndexSlots - 1)) {

@@ -2,6 +2,7 @@
 // Built privately from the host, published by a pointer swap under the lock.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -16,6 +17,11 @@ struct AliasEntry {
     char alias[kAliasCap];
     uint32_t alias_hash; // fold_hash of alias, so the audio path need not hash
     uint32_t alias_len;
+    // The number of this user's latest audio call (0: none yet), written by
+    // the audio path alone, so that a voice slot can tell whether it missed
+    // the user's previous call. A writer reuses a map only once no audio
+    // call reads it (alias_map_spare), so nothing else ever touches it then.
+    mutable std::atomic<uint32_t> last_call{0};
 };
 
 struct AliasMap {

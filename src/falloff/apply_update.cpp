@@ -28,10 +28,12 @@ void apply_update(UpdateKind kind, std::string_view payload, uint32_t now_ms) no
 
     file_log("received %s with %zu speakers", update_kind_name(kind), total);
     for (size_t i = 0; i < snapshot_rows; ++i)
-        file_log("update_state alias=%s gain=%s pan=%s%s%s", displayed_alias(snapshot[i].alias),
+        file_log("update_state alias=%s gain=%s pan=%s%s%s%s%s", displayed_alias(snapshot[i].alias),
                  fixed(snapshot[i].gain, 4).text, fixed(snapshot[i].pan, 4).text,
                  snapshot[i].muffle > 0.0f ? " muffle=" : "",
-                 snapshot[i].muffle > 0.0f ? fixed(snapshot[i].muffle, 4).text : "");
+                 snapshot[i].muffle > 0.0f ? fixed(snapshot[i].muffle, 4).text : "",
+                 snapshot[i].radio > 0.0f ? " radio=" : "",
+                 snapshot[i].radio > 0.0f ? fixed(snapshot[i].radio, 4).text : "");
     if (snapshot_rows > 0 && total > snapshot_rows)
         file_log("update_state omitted=%zu", total - snapshot_rows);
 }

@@ -67,13 +67,24 @@ size_t infinity_prefix(const char *p, const char *end) noexcept {
     return k;
 }
 
+// Whether the text after a number is an exponent mark with no digit after it
+// (and its sign): scanning takes "1e", "1e+" or "0x1p" as the start of a longer
+// number and then fails, where from_chars stops before the mark.
+bool exponent_stops_short(const char *p, const char *end, bool hex) noexcept {
+    if (p == end || ascii_lower(*p) != (hex ? 'p' : 'e')) return false;
+    ++p;
+    if (p < end && (*p == '+' || *p == '-')) ++p;
+    return p == end || *p < '0' || *p > '9';
+}
+
 // One number as "%f" scanning reads it: optional sign, then a decimal or
 // hexadecimal float, inf, infinity or nan. Returns the end of the accepted
 // text, or null when the conversion fails. Scanning can give back only one
 // character, so text that starts a longer form and stops short fails rather
 // than falling back to a shorter one: "infin" is no number (not "inf"), nor
-// is "0x" without a hexadecimal digit (not "0"). from_chars never consults the
-// locale (the host may well run with a decimal comma) and never reads past end.
+// is "0x" without a hexadecimal digit (not "0"), nor "1e" without an exponent
+// (not "1"). from_chars never consults the locale (the host may well run with
+// a decimal comma) and never reads past end.
 const char *parse_number(const char *p, const char *end, float &value) noexcept {
     bool negative = false;
     if (p < end && (*p == '+' || *p == '-')) negative = *p++ == '-';
@@ -98,7 +109,7 @@ const char *parse_number(const char *p, const char *end, float &value) noexcept 
     } else {
         r = std::from_chars(p, end, v);
     }
-    if (r.ec == std::errc::invalid_argument) return nullptr;
+    if (r.ec == std::errc::invalid_argument || exponent_stops_short(r.ptr, end, hex)) return nullptr;
     if (r.ec == std::errc::result_out_of_range)
         v = overflowed(digits, r.ptr, hex) ? std::numeric_limits<float>::infinity() : 0.0f;
     value = negative ? -v : v;
@@ -110,8 +121,9 @@ float number_or_zero(float v) noexcept {
 }
 
 // Parses entry into out and gives the alias length, so callers need no strlen.
-// UPDATE reads a gain, UPDATE2 a gain and a pan, UPDATE3 also a muffle; as in
-// formatted scanning, a number is read only when the one before it was.
+// UPDATE reads a gain, UPDATE2 a gain and a pan, UPDATE3 also a muffle and a
+// radio; as in formatted scanning, a number is read only when the one before
+// it was.
 bool parse_entry(std::string_view entry, UpdateKind kind, SpeakerState &out, size_t &alias_len) noexcept {
     entry = entry.substr(0, entry.find('\0')); // the text ends at its first NUL
     const char *p = entry.data();
@@ -130,22 +142,21 @@ bool parse_entry(std::string_view entry, UpdateKind kind, SpeakerState &out, siz
     p = parse_number(skip_space(p, end), end, gain);
     if (p == nullptr) return false;
 
-    float pan = 0.0f;
-    float muffle = 0.0f;
-    if (kind != UpdateKind::update) {
-        p = parse_number(skip_space(p, end), end, pan);
-        if (p == nullptr) {
-            pan = 0.0f;
-        } else if (kind == UpdateKind::update3 && parse_number(skip_space(p, end), end, muffle) == nullptr) {
-            muffle = 0.0f;
-        }
+    // The numbers after the gain that this kind carries; the first that
+    // cannot be read ends the entry there, it and the rest 0.
+    float more[3] = {0.0f, 0.0f, 0.0f}; // pan, muffle, radio
+    const size_t wanted = kind == UpdateKind::update ? 0 : kind == UpdateKind::update2 ? 1 : 3;
+    for (size_t i = 0; i < wanted && p != nullptr; ++i) {
+        p = parse_number(skip_space(p, end), end, more[i]);
+        if (p == nullptr) more[i] = 0.0f;
     }
 
     std::memcpy(out.alias, alias, len);
     out.alias[len] = '\0';
     out.gain = number_or_zero(gain);
-    out.pan = number_or_zero(pan);
-    out.muffle = number_or_zero(muffle);
+    out.pan = number_or_zero(more[0]);
+    out.muffle = number_or_zero(more[1]);
+    out.radio = number_or_zero(more[2]);
     alias_len = len;
     return true;
 }
@@ -164,6 +175,7 @@ void merge_entry(SpeakerTable &table, const SpeakerState &entry, size_t alias_le
             row.gain = entry.gain;
             row.pan = entry.pan;
             row.muffle = entry.muffle;
+            row.radio = entry.radio;
             return;
         }
     }
@@ -174,6 +186,7 @@ void merge_entry(SpeakerTable &table, const SpeakerState &entry, size_t alias_le
     row.gain = entry.gain;
     row.pan = entry.pan;
     row.muffle = entry.muffle;
+    row.radio = entry.radio;
     table.hashes[table.count] = hash;
     table.alias_lengths[table.count] = static_cast<uint8_t>(alias_len);
     table.index[slot] = static_cast<uint16_t>(table.count + 1);
@@ -236,6 +249,7 @@ void build_speaker_table(SpeakerTable &table, UpdateKind kind, std::string_view 
         entry.gain = clamp_gain(entry.gain);
         entry.pan = clamp_pan(entry.pan);
         entry.muffle = clamp_muffle(entry.muffle);
+        entry.radio = clamp_radio(entry.radio);
         merge_entry(table, entry, alias_len);
     }
     // The pan law runs here, on the worker, once per row and update, so that

@@ -21,6 +21,7 @@ struct SpeakerState {
     float gain;   // [0, 1]
     float pan;    // [-1, 1]
     float muffle; // [0, 1]: 0 clear, 1 fully muffled (UPDATE3 only)
+    float radio;  // [0, 1]: 0 none, 1 a full radio voice (UPDATE3 only, after a muffle)
     // The equal-power pan law applied to gain and pan when the table is built.
     float left;
     float right;
@@ -36,8 +37,8 @@ struct SpeakerTable {
 };
 
 // One speaker entry, already trimmed: "alias gain" (UPDATE), "alias gain [pan]"
-// (UPDATE2), "alias gain [pan [muffle]]" (UPDATE3). False when invalid. A
-// number that is not a number, or is absent, is stored as 0; nothing is clamped.
+// (UPDATE2), "alias gain [pan [muffle [radio]]]" (UPDATE3). False when invalid.
+// A number that is not a number, or is absent, is stored as 0; nothing is clamped.
 bool parse_speaker_entry(std::string_view entry, UpdateKind kind, SpeakerState &out) noexcept;
 
 // Rebuilds table from an update payload: split at commas, parse, clamp, merge
@@ -51,8 +52,11 @@ void speaker_table_clear(SpeakerTable &table) noexcept;
 [[nodiscard]] const SpeakerState *speaker_table_find(const SpeakerTable &table, std::string_view alias,
                                                      uint32_t alias_hash) noexcept;
 
-[[nodiscard]] float clamp_gain(float gain) noexcept;     // [0, 1], NaN -> 0
-[[nodiscard]] float clamp_pan(float pan) noexcept;       // [-1, 1], NaN -> 0
-[[nodiscard]] float clamp_muffle(float muffle) noexcept; // [0, 1], NaN -> 0
+[[nodiscard]] float clamp_gain(float gain) noexcept;           // [0, 1], NaN -> 0
+[[nodiscard]] float clamp_pan(float pan) noexcept;             // [-1, 1], NaN -> 0
+[[nodiscard]] float clamp_muffle(float muffle) noexcept;       // [0, 1], NaN -> 0
+[[nodiscard]] inline float clamp_radio(float radio) noexcept { // the muffle's rule
+    return clamp_muffle(radio);
+}
 
 } // namespace mv

@@ -25,6 +25,19 @@ constexpr uint32_t kSocketWaitMs = 5000;
 // A reply is at most one line; made log-safe, a byte takes at most four.
 constexpr size_t kReplyTextCap = 4 * kLineCap;
 constexpr size_t kStatusCap = 512;
+// How often a stop looks whether the worker it waits for sits in a host call.
+constexpr uint32_t kStopSliceMs = 5;
+// Links in a row that the server closed before sending anything: from the
+// second on, the server keeps dropping us (it may end an older session of
+// ours the moment it accepts a new one).
+constexpr int kQuickDropsTold = 2;
+
+// Where the worker is, as a stop sees it.
+enum Phase : int {
+    kWorking,    // waited for by a stop: it may still publish a table
+    kInHost,     // inside a host call, which may take the host's time-out
+    kLeftBehind, // stopped while inside one: on return it touches nothing shared
+};
 
 } // namespace
 
@@ -42,6 +55,9 @@ struct FalloffWorker {
     // What the host's log was last told about the link: a retry that ends the
     // same way is not told again.
     char last_status[kStatusCap] = {};
+    // Links in a row that ended before the server sent a line on them.
+    int quick_drops = 0;
+    std::atomic<int> phase{kWorking};
 };
 
 namespace {
@@ -51,6 +67,17 @@ void release(FalloffWorker *w) noexcept {
         platform::event_destroy(w->stop);
         delete w;
     }
+}
+
+// The main log from the worker. The host's log call may wait for the host's
+// main thread, where a shut-down may be waiting for this worker: the stop
+// leaves a worker in this call behind rather than wait (worker_stop), and the
+// stop is set by then, so every path from here ends the worker.
+void tell_host(FalloffWorker &w, const char *text) noexcept {
+    w.phase.store(kInHost);
+    main_log("%s", text);
+    int in_host = kInHost;
+    w.phase.compare_exchange_strong(in_host, kWorking);
 }
 
 // Tells the host's log how the link stands, unless that is what it said last.
@@ -63,7 +90,15 @@ void tell_status(FalloffWorker &w, const char *fmt, ...) noexcept {
     va_end(args);
     if (n < 0 || std::strcmp(text, w.last_status) == 0) return;
     copy_text(w.last_status, sizeof w.last_status, text);
-    main_log("%s", text);
+    tell_host(w, text);
+}
+
+void tell_connected(FalloffWorker &w) noexcept {
+    char text[kStatusCap];
+    std::snprintf(text, sizeof text, "connected to falloff %s:%d", w.settings.server_host,
+                  w.settings.server_port);
+    tell_host(w, text);
+    w.last_status[0] = '\0'; // the next trouble is news again
 }
 
 // The server's reply as a log may show it: the key masked, control bytes escaped.
@@ -145,8 +180,12 @@ bool handshake(FalloffWorker &w, platform::Socket s, const Identity &id) noexcep
         tell_status(w, "the falloff server refused the proof: %s", *shown != '\0' ? shown : "(no reply)");
         return false;
     }
-    main_log("connected to falloff %s:%d", settings.server_host, settings.server_port);
-    w.last_status[0] = '\0'; // the next trouble is news again
+    // A server that keeps dropping us was told of once; this link is news
+    // only once the server sends something on it.
+    if (w.quick_drops < kQuickDropsTold)
+        tell_connected(w);
+    else
+        file_log("connected to falloff %s:%d", settings.server_host, settings.server_port);
     return true;
 }
 
@@ -155,6 +194,7 @@ LinkEnd run_link(FalloffWorker &w, platform::Socket s) noexcept {
     SocketSource source(s, w.stop);
     uint32_t last_ping = platform::tick_ms();
     int error = 0;
+    bool heard = false; // the server has sent a line on this link
     for (;;) {
         if (platform::event_is_set(w.stop)) return LinkEnd::stopped;
         LineResult r = w.reader.next(source);
@@ -162,7 +202,14 @@ LinkEnd run_link(FalloffWorker &w, platform::Socket s) noexcept {
         if (r.status == LineStatus::closed || r.status == LineStatus::error) {
             file_log("falloff_disconnected wsa=%d",
                      r.status == LineStatus::error ? r.error : platform::last_socket_error());
+            if (!heard) ++w.quick_drops;
             return LinkEnd::closed;
+        }
+        if (r.status == LineStatus::line && !heard) {
+            heard = true;
+            if (w.quick_drops >= kQuickDropsTold) tell_connected(w);
+            w.quick_drops = 0;
+            if (platform::event_is_set(w.stop)) return LinkEnd::stopped;
         }
         if (r.status == LineStatus::line) {
             UpdateKind kind;
@@ -192,10 +239,6 @@ bool ready(FalloffWorker &w, const Identity &id) noexcept {
     if (std::strchr(id.alias, '\n') != nullptr) {
         tell_status(w, "the local user name holds a line break, which the falloff link cannot carry; "
                        "not connecting");
-        return false;
-    }
-    if (std::strchr(s.api_key, '\n') != nullptr) {
-        tell_status(w, "the api_key setting holds a line break; not connecting");
         return false;
     }
     return true;
@@ -253,9 +296,17 @@ bool attempt(FalloffWorker &w) noexcept {
     }
     LinkEnd end = run_link(w, s);
     platform::close_socket(s);
-    clear_speakers();
+    // A stopped worker leaves the tables to the stopper, which may already
+    // have handed them to a new worker.
     if (end == LinkEnd::stopped || platform::event_is_set(w.stop)) return false;
-    tell_status(w, "lost the link to the falloff server; everyone is silent until it is back");
+    clear_speakers();
+    if (w.quick_drops >= kQuickDropsTold)
+        tell_status(w,
+                    "the falloff server keeps closing the link right after accepting it; everyone is "
+                    "silent, retrying every %d s",
+                    settings.reconnect_sec);
+    else
+        tell_status(w, "lost the link to the falloff server; everyone is silent until it is back");
     return true;
 }
 
@@ -288,7 +339,14 @@ FalloffWorker *worker_start(const PluginSettings &settings) noexcept {
 void worker_stop(FalloffWorker *w, uint32_t wait_ms) noexcept {
     if (w == nullptr) return;
     platform::event_set(w->stop);
-    platform::thread_wait(w->thread, wait_ms);
+    // A worker inside a host call is left behind, never waited for: the call
+    // may be waiting for the very thread that stops it. It holds the library
+    // loaded until it ends, and touches nothing shared on its way out.
+    for (uint32_t waited = 0; waited < wait_ms; waited += kStopSliceMs) {
+        if (platform::thread_wait(w->thread, kStopSliceMs)) break;
+        int in_host = kInHost;
+        if (w->phase.compare_exchange_strong(in_host, kLeftBehind)) break;
+    }
     platform::thread_release(w->thread);
     release(w);
 }

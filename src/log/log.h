@@ -23,7 +23,7 @@ using HostLogSink = void (*)(const char *line);
 // Set by init before anything logs; read without a lock afterwards.
 void log_configure(bool debug_log, const char *log_path) noexcept;
 void log_set_host_sink(HostLogSink sink) noexcept;
-// The api_key: every occurrence of it in any line of either log is replaced by
+// The api_key: every occurrence of it, in any letter case, in any line of either log is replaced by
 // kSecretMask, whatever the text came from (a server's reply, a setting).
 void log_set_secret(const char *secret) noexcept;
 inline constexpr char kSecretMask[] = "<api_key>";

@@ -91,9 +91,15 @@ size_t format_audio_trace(char *out, size_t cap, const AudioTrace &t) noexcept {
                       static_cast<unsigned>(t.channels), static_cast<unsigned>(t.samples),
                       static_cast<unsigned>(t.rate), fixed(t.left, 4).text, fixed(t.right, 4).text,
                       fixed(t.peak_before, 6).text, fixed(t.peak_after, 6).text, fixed(t.peak_ratio, 4).text);
-    if (n >= 0 && static_cast<size_t>(n) < cap && t.muffle > 0.0f) {
+    // The effects in use, each only when it is.
+    const struct {
+        const char *name;
+        float value;
+    } effects[] = {{"muffle", t.muffle}, {"radio", t.radio}};
+    for (const auto &e : effects) {
+        if (n < 0 || static_cast<size_t>(n) >= cap || !(e.value > 0.0f)) continue;
         const int more =
-            std::snprintf(out + n, cap - static_cast<size_t>(n), " muffle=%s", fixed(t.muffle, 4).text);
+            std::snprintf(out + n, cap - static_cast<size_t>(n), " %s=%s", e.name, fixed(e.value, 4).text);
         n = more < 0 ? n : n + more;
     }
     if (n < 0) {

@@ -22,6 +22,7 @@ struct AudioTrace {
     uint32_t channels, samples, rate;
     float left, right; // the multipliers in effect at the end of the call
     float muffle;      // the muffle used (0: none, and no field in the line)
+    float radio;       // the radio used (0: none, and no field in the line)
     float peak_before, peak_after, peak_ratio;
 };
 

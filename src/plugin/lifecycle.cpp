@@ -28,9 +28,11 @@ ErrorCode plugin_init(PluginId id) noexcept {
     if (g_state.initialised.load()) connection_reset(); // init twice: start over cleanly
 
     g_state.plugin_id.store(id);
-    load_settings(g_state.settings, g_state.paths);
+    const SettingsFileRead read = load_settings(g_state.settings, g_state.paths);
     log_configure(g_state.settings.debug_log, g_state.paths.log_path);
     log_set_secret(g_state.settings.api_key);
+    if (read.cut)
+        file_log("settings_file_cut path=%s read_bytes=%zu", g_state.paths.settings_path, read.used);
     g_state.audio_enabled.store(g_state.settings.enabled, std::memory_order_relaxed);
     g_state.audio_trace.store(g_state.settings.debug_log, std::memory_order_relaxed);
     g_state.audio_smoothing_ms.store(g_state.settings.smoothing_ms, std::memory_order_relaxed);

@@ -127,18 +127,22 @@ void settings_apply_text(PluginSettings &s, std::string_view text) noexcept {
     }
 }
 
-void settings_apply_file(PluginSettings &s, std::FILE *file) noexcept {
-    if (file == nullptr) return;
+SettingsFileRead settings_apply_file(PluginSettings &s, std::FILE *file) noexcept {
+    SettingsFileRead read{false, 0};
+    if (file == nullptr) return read;
     std::unique_ptr<char[]> text(new (std::nothrow) char[kMaxSettingsBytes + 1]);
-    if (!text) return;
+    if (!text) return read;
     size_t n = std::fread(text.get(), 1, kMaxSettingsBytes + 1, file);
     if (n > kMaxSettingsBytes) {
         // Past the limit only whole lines are taken, so that no value is read cut.
+        read.cut = true;
         n = kMaxSettingsBytes;
         while (n > 0 && text[n - 1] != '\n')
             --n;
     }
+    read.used = n;
     settings_apply_text(s, std::string_view(text.get(), n));
+    return read;
 }
 
 void settings_apply_env(PluginSettings &s, const char *host, const char *port) noexcept {
@@ -152,7 +156,7 @@ void settings_apply_env(PluginSettings &s, const char *host, const char *port) n
     }
 }
 
-void load_settings(PluginSettings &s, PluginPaths &p) noexcept {
+SettingsFileRead load_settings(PluginSettings &s, PluginPaths &p) noexcept {
     settings_defaults(s);
 
     char module[kPathCap];
@@ -160,8 +164,9 @@ void load_settings(PluginSettings &s, PluginPaths &p) noexcept {
     paths_from_module(p, known ? module : nullptr, platform::dir_separator());
 
     // Only a regular file: a FIFO or a device there must never hang the host.
+    SettingsFileRead read{false, 0};
     if (std::FILE *file = platform::file_open_regular(p.settings_path, platform::FileMode::read, nullptr)) {
-        settings_apply_file(s, file);
+        read = settings_apply_file(s, file);
         std::fclose(file);
     }
 
@@ -173,6 +178,7 @@ void load_settings(PluginSettings &s, PluginPaths &p) noexcept {
     size_t port_len = platform::env_read("MARLPIKE_VOICE_PORT", port, sizeof port);
     settings_apply_env(s, host_len >= 1 && host_len < sizeof host ? host : nullptr,
                        port_len >= 1 && port_len < sizeof port ? port : nullptr);
+    return read;
 }
 
 } // namespace mv

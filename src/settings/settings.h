@@ -48,13 +48,21 @@ void paths_from_module(PluginPaths &p, const char *module_path, char separator) 
 void settings_apply_line(PluginSettings &s, const char *line) noexcept;
 // Applies the lines of a settings file's text, cut as fgets cuts them.
 void settings_apply_text(PluginSettings &s, std::string_view text) noexcept;
+// What was read of a settings file: cut when it was longer than
+// kMaxSettingsBytes, of which only the whole lines (used bytes) were read.
+struct SettingsFileRead {
+    bool cut;
+    size_t used;
+};
+
 // Applies the lines of an open settings file, of which at most the first
 // kMaxSettingsBytes are read: past that only the whole lines within it count.
-void settings_apply_file(PluginSettings &s, std::FILE *file) noexcept;
+SettingsFileRead settings_apply_file(PluginSettings &s, std::FILE *file) noexcept;
 // Applies the environment overrides; a null value means the variable is unset.
 void settings_apply_env(PluginSettings &s, const char *host, const char *port) noexcept;
 
-// Defaults, module path, settings file, environment: the whole load.
-void load_settings(PluginSettings &s, PluginPaths &p) noexcept;
+// Defaults, module path, settings file, environment: the whole load. Says
+// what was read of the file, for the log that starts after it.
+SettingsFileRead load_settings(PluginSettings &s, PluginPaths &p) noexcept;
 
 } // namespace mv

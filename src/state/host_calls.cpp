@@ -1,15 +1,17 @@
 #include "state/host_calls.h"
 
-#include <atomic>
-#include <thread>
-
 #include "state/state.h"
 
 namespace mv::host {
 
 namespace {
 
-std::atomic<int> g_calls_in_flight{0};
+// Held only to look at api_open and to change it, never across a host call:
+// once close_api has taken it no call can start, and a call already inside
+// the host (a log call from the worker waits up to 800 ms for the host's main
+// thread) is never waited for. Whoever makes a call keeps the library loaded
+// until it returns (our threads hold a reference on it).
+constinit platform::Lock g_api_gate;
 
 template <typename Fn> Fn slot_fn(ApiSlot slot) noexcept {
     return reinterpret_cast<Fn>(g_state.api_table[slot]);
@@ -86,21 +88,22 @@ bool get_all_users(ConnectionId connection, HostPointer &users, size_t &count) n
 }
 
 void log_line(const char *line) noexcept {
-    g_calls_in_flight.fetch_add(1);
-    if (g_state.api_open.load() && has_slots({kSlotLog}))
-        slot_fn<LogFn>(kSlotLog)(g_state.plugin_id.load(), line);
-    g_calls_in_flight.fetch_sub(1);
+    LogFn log = nullptr;
+    {
+        platform::LockGuard gate(g_api_gate);
+        if (g_state.api_open.load() && has_slots({kSlotLog})) log = slot_fn<LogFn>(kSlotLog);
+    }
+    if (log != nullptr) log(g_state.plugin_id.load(), line);
 }
 
 void open_api() noexcept {
+    platform::LockGuard gate(g_api_gate);
     g_state.api_open.store(true);
 }
 
 void close_api() noexcept {
+    platform::LockGuard gate(g_api_gate);
     g_state.api_open.store(false);
-    // A call already inside the host returns within the host's own time-out.
-    while (g_calls_in_flight.load() != 0)
-        std::this_thread::yield();
 }
 
 } // namespace mv::host

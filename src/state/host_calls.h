@@ -47,7 +47,8 @@ bool get_all_users(ConnectionId connection, HostPointer &users, size_t &count) n
 // only while the API is open (between init and the end of shutdown).
 void log_line(const char *line) noexcept;
 void open_api() noexcept;
-// Closes the API for every thread and waits for calls already inside the host.
+// Closes the API for every thread: no call starts after it returns. Calls
+// already inside the host are not waited for.
 void close_api() noexcept;
 
 } // namespace mv::host

@@ -199,6 +199,7 @@ struct Row {
     float gain;
     float pan;
     float muffle;
+    float radio;
 };
 
 inline std::string folded(std::string_view s) {
@@ -209,8 +210,9 @@ inline std::string folded(std::string_view s) {
 }
 
 // Number forms that "%f" scanning must fail, since it can give back only one
-// character: a partial "infinity" (more than "inf", less than the word), and
-// "0x" with no hexadecimal digit after it.
+// character: a partial "infinity" (more than "inf", less than the word), "0x"
+// with no hexadecimal digit after it, and an exponent mark (with its sign)
+// with no digit after it: "1e", "1e+", "0x1p".
 inline bool scanning_fails(std::string_view entry, size_t alias_len) {
     std::string_view t = mv::trim(entry.substr(alias_len));
     if (!t.empty() && (t[0] == '+' || t[0] == '-')) t.remove_prefix(1);
@@ -218,12 +220,20 @@ inline bool scanning_fails(std::string_view entry, size_t alias_len) {
     while (k < t.size() && k < 8 && mv::ascii_lower(t[k]) == "infinity"[k])
         ++k;
     if (k > 3 && k < 8) return true;
-    const auto hex = [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; };
-    if (t.size() >= 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X')) {
-        const std::string_view m = t.substr(2);
-        return !(!m.empty() && hex(m[0])) && !(m.size() >= 2 && m[0] == '.' && hex(m[1]));
-    }
-    return false;
+    const bool hex = t.size() >= 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X');
+    const auto digit = [hex](char c) {
+        return hex ? std::isxdigit(static_cast<unsigned char>(c)) != 0 : c >= '0' && c <= '9';
+    };
+    size_t i = hex ? 2 : 0, digits = 0;
+    for (; i < t.size() && digit(t[i]); ++i)
+        ++digits;
+    if (i < t.size() && t[i] == '.')
+        for (++i; i < t.size() && digit(t[i]); ++i)
+            ++digits;
+    if (hex && digits == 0) return true;
+    if (digits == 0 || i == t.size() || mv::ascii_lower(t[i]) != (hex ? 'p' : 'e')) return false;
+    if (++i < t.size() && (t[i] == '+' || t[i] == '-')) ++i;
+    return i == t.size() || t[i] < '0' || t[i] > '9';
 }
 
 inline std::vector<Row> model_rows(mv::UpdateKind kind, std::string_view payload, std::string &broken) {
@@ -241,12 +251,13 @@ inline std::vector<Row> model_rows(mv::UpdateKind kind, std::string_view payload
         if (scanning_fails(piece, std::strlen(entry.alias)))
             broken = "entry \"" + std::string(piece.substr(0, 60)) + "\" read although scanning fails it";
         const Row row{entry.alias, mv::clamp_gain(entry.gain), mv::clamp_pan(entry.pan),
-                      mv::clamp_muffle(entry.muffle)};
+                      mv::clamp_muffle(entry.muffle), mv::clamp_radio(entry.radio)};
         const auto [at, added] = index.emplace(folded(row.alias), rows.size());
         if (!added) {
             rows[at->second].gain = row.gain;
             rows[at->second].pan = row.pan;
             rows[at->second].muffle = row.muffle;
+            rows[at->second].radio = row.radio;
         } else if (rows.size() < mv::kMaxSpeakers) {
             rows.push_back(row);
         } else {
@@ -274,7 +285,9 @@ inline std::string check_table(mv::UpdateKind kind, const std::vector<Row> &want
         if (!(r.gain >= 0.0f && r.gain <= 1.0f)) return at + "gain out of [0, 1]";
         if (!(r.pan >= -1.0f && r.pan <= 1.0f)) return at + "pan out of [-1, 1]";
         if (!(r.muffle >= 0.0f && r.muffle <= 1.0f)) return at + "muffle out of [0, 1]";
-        if (kind != mv::UpdateKind::update3 && r.muffle != 0.0f) return at + "muffle from a kind without one";
+        if (!(r.radio >= 0.0f && r.radio <= 1.0f)) return at + "radio out of [0, 1]";
+        if (kind != mv::UpdateKind::update3 && (r.muffle != 0.0f || r.radio != 0.0f))
+            return at + "muffle or radio from a kind without one";
         // The audio path multiplies by these alone: they must be the law's.
         const float l = std::sqrt((1.0f - r.pan) * 0.5f) * r.gain,
                     rr = std::sqrt((1.0f + r.pan) * 0.5f) * r.gain;
@@ -285,7 +298,8 @@ inline std::string check_table(mv::UpdateKind kind, const std::vector<Row> &want
         if (want[i].alias != r.alias) return at + "alias out of first-appearance order";
         if (std::memcmp(&want[i].gain, &r.gain, sizeof r.gain) != 0 ||
             std::memcmp(&want[i].pan, &r.pan, sizeof r.pan) != 0 ||
-            std::memcmp(&want[i].muffle, &r.muffle, sizeof r.muffle) != 0)
+            std::memcmp(&want[i].muffle, &r.muffle, sizeof r.muffle) != 0 ||
+            std::memcmp(&want[i].radio, &r.radio, sizeof r.radio) != 0)
             return at + "values other than the last given";
         const std::string_view alias(r.alias, len);
         if (mv::speaker_table_find(t, alias, mv::fold_hash(alias)) != &r)

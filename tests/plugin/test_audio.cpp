@@ -17,6 +17,7 @@
 #include <cmath>
 #include <cstdio>
 #include <numeric>
+#include <optional>
 
 #include "session.h"
 
@@ -244,6 +245,129 @@ TEST(Audio, EverySpeakerScaledAsTheServerSaysInRealTimeUntilTheServerIsLeft) {
     EXPECT_EQ(p.count("audio_apply "), 7u); // calls 1 to 5, 100 and 200
     p.finish(&server);
     EXPECT_EQ(server.connections(), 1u);
+}
+
+// One call of a stereo buffer, every sample at value but one (NaN at index
+// `odd`, when given); what the plugin left of it.
+std::vector<float> play(Plugin &p, UserId user, float value, std::optional<size_t> odd = std::nullopt) {
+    std::vector<float> pcm(2 * 960, value);
+    if (odd) pcm[*odd] = std::nanf("");
+    p.host.audio_source_fetched(pcm.data(), 960, 2, user);
+    return pcm;
+}
+
+bool all_zero(const std::vector<float> &pcm) {
+    return std::all_of(pcm.begin(), pcm.end(), [](float x) { return x == 0.0f; });
+}
+
+bool all_finite(const std::vector<float> &pcm) {
+    return std::all_of(pcm.begin(), pcm.end(), [](float x) { return std::isfinite(x); });
+}
+
+// The memory of the low-pass and the radio through the callback, without
+// smoothing: they never resume from an output older than the speaker's
+// previous call (Fox muffled on the radio, clear, then again within 250 ms,
+// heard on silence), a NaN sample stays in its own call, and silence after a
+// loud call becomes exact zeros (Owl).
+TEST(Audio, TheMuffleFilterStartsCleanAndLeavesNothingBehind) {
+    constexpr UserId kFox = 20, kOwl = 21;
+    const auto update = [](const char *fox) {
+        return std::string("UPDATE3 VC-Fox ") + fox + ", VC-Owl 1 0 1 1";
+    };
+    ScriptServer server({Step::handshake(handshake()), Step::send_line(update("1 0 0.8 1")), Step::gate(),
+                         Step::send_line(update("1 0 0 0")), Step::gate(),
+                         Step::send_line(update("1 0 0.8 1")), Step::expect_close()});
+    Plugin p(settings(server.port()));
+    ASSERT_TRUE(p.host.start(roster({{kFox, "VC-Fox", ""}, {kOwl, "VC-Owl", ""}}), kConnection));
+    const auto next_update = [&](size_t n) {
+        if (n > 1) server.open_gate();
+        ASSERT_TRUE(p.wait_log("received UPDATE3 with 2 speakers", n));
+    };
+    next_update(1);
+    EXPECT_NE(play(p, kFox, 1.0f)[1918], 0.0f);
+    next_update(2);
+    EXPECT_TRUE(all_zero(play(p, kFox, 0.0f)));
+    next_update(3);
+    EXPECT_TRUE(all_zero(play(p, kFox, 0.0f))) << "the filter resumed from an output two calls old";
+
+    EXPECT_FALSE(all_finite(play(p, kOwl, 1.0f, 100)));
+    EXPECT_TRUE(all_finite(play(p, kOwl, 1.0f))) << "a NaN sample reached the next call";
+    for (int call = 0; call < 2; ++call)
+        play(p, kOwl, 0.0f);
+    EXPECT_TRUE(all_zero(play(p, kOwl, 0.0f))) << "silence did not settle to exact zeros";
+    p.finish(&server);
+}
+
+// The radio voice as a listener measures it, through the callback: at radio
+// 1, tones of amplitude 0.5 at the radio (panned hard left, where the
+// multiplier is 1), 1 kHz within 3 dB of the clean voice, 100 Hz and 8 kHz at
+// least 15 dB below that, and 3% to 30% distortion at 1 kHz. At radio 0 no
+// filter runs: the samples are exactly gain and pan's.
+TEST(Audio, TheRadioVoiceMeasuredThroughTheCallback) {
+    constexpr UserId kFox = 20, kOwl = 21;
+    ScriptServer server({Step::handshake(handshake()),
+                         Step::send_line("UPDATE3 VC-Fox 1 -1 0 1, VC-Owl 1 -1 0 0"), Step::expect_close()});
+    Plugin p(settings(server.port()));
+    ASSERT_TRUE(p.host.start(roster({{kFox, "VC-Fox", ""}, {kOwl, "VC-Owl", ""}}), kConnection));
+    ASSERT_TRUE(p.wait_log("received UPDATE3 with 2 speakers"));
+    constexpr uint32_t kCall = 960, kCalls = 30, kKept = 10; // the last 10 calls, once the filter has settled
+    const auto tone = [&](UserId user, double hz) {
+        std::vector<float> left;
+        for (uint32_t call = 0; call < kCalls; ++call) {
+            std::vector<float> pcm(2 * kCall);
+            for (uint32_t f = 0; f < kCall; ++f)
+                pcm[2 * f] = pcm[2 * f + 1] =
+                    static_cast<float>(0.5 * std::sin(6.283185307179586 * hz * (call * kCall + f) / 48000.0));
+            const std::vector<float> in = pcm;
+            p.host.audio_source_fetched(pcm.data(), kCall, 2, user);
+            for (uint32_t f = 0; user == kOwl && f < kCall; ++f) // exactly left times 1, right times 0
+                EXPECT_TRUE(pcm[2 * f] == in[2 * f] && pcm[2 * f + 1] == 0.0f) << "frame " << f;
+            for (uint32_t f = 0; call >= kCalls - kKept && f < kCall; ++f)
+                left.push_back(pcm[2 * f]);
+        }
+        return left;
+    };
+    // The amplitude at hz in x (which holds whole cycles of every tone measured).
+    const auto amplitude = [](const std::vector<float> &x, double hz) {
+        double c = 0, s = 0;
+        for (size_t i = 0; i < x.size(); ++i) {
+            c += x[i] * std::cos(6.283185307179586 * hz * static_cast<double>(i) / 48000.0);
+            s += x[i] * std::sin(6.283185307179586 * hz * static_cast<double>(i) / 48000.0);
+        }
+        return 2.0 * std::hypot(c, s) / static_cast<double>(x.size());
+    };
+    const auto db = [](double ratio) { return 20.0 * std::log10(ratio); };
+    const double clean = amplitude(tone(kOwl, 1000), 1000);
+    EXPECT_NEAR(clean, 0.5, 1e-3);
+    const std::vector<float> radio = tone(kFox, 1000);
+    const double level = amplitude(radio, 1000);
+    double harmonics = 0;
+    for (int h = 2; h <= 7; ++h)
+        harmonics += std::pow(amplitude(radio, 1000.0 * h), 2);
+    const double thd = std::sqrt(harmonics) / level;
+    EXPECT_NEAR(db(level / clean), 0.0, 3.0);
+    EXPECT_TRUE(thd >= 0.03 && thd <= 0.30) << "distortion " << thd;
+    for (double hz : {100.0, 8000.0})
+        EXPECT_LE(db(amplitude(tone(kFox, hz), hz) / level), -15.0) << hz << " Hz";
+    p.finish(&server);
+}
+
+// With smoothing, a speaker new to the callback, or back after more than
+// 250 ms, starts at the server's values: no fade in from silence, no ramp from
+// the levels of before the pause.
+TEST(Audio, WithSmoothingANewOrReturningSpeakerStartsAtTheTarget) {
+    constexpr UserId kFox = 20;
+    ScriptServer server({Step::handshake(handshake()), Step::send_line("UPDATE2 VC-Fox 1 -0.5"), Step::gate(),
+                         Step::send_line("UPDATE2 VC-Fox 0.5 0.5"), Step::expect_close()});
+    Plugin p(settings(server.port(), "smoothing_ms=1000\n"));
+    ASSERT_TRUE(p.host.start(roster({{kFox, "VC-Fox", ""}}), kConnection));
+    ASSERT_TRUE(p.wait_log("received UPDATE2 with 1 speakers"));
+    EXPECT_EQ(p.hear(kFox), expected(1.0f, -0.5f));
+    server.open_gate();
+    ASSERT_TRUE(p.wait_log("received UPDATE2 with 1 speakers", 2));
+    std::this_thread::sleep_for(std::chrono::milliseconds(400)); // past the 250 ms
+    EXPECT_EQ(p.hear(kFox), expected(0.5f, 0.5f));
+    p.finish(&server);
 }
 
 } // namespace

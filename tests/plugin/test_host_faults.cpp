@@ -47,7 +47,8 @@ void PrintTo(const SlotCase &c, std::ostream *out) {
 std::vector<SlotCase> slot_cases() {
     const ApiFault missing{Fault::missing, kStatusOk, std::nullopt},
         null{Fault::null_result, kStatusOk, std::nullopt},
-        failing{Fault::status, kStatusTimedOut, std::nullopt}, no_fox{Fault::status, kStatusNoSuchUser, kFox};
+        failing{Fault::status, kStatusTimedOut, std::nullopt}, no_fox{Fault::status, kStatusNoSuchUser, kFox},
+        failing_with{Fault::status_with_result, kStatusTimedOut, std::nullopt};
     const std::string name_failed =
         "H+local Mumble hash=3f1a9c0e|H-local voice alias|F+refreshed 0 Mumble voice aliases";
     const std::string hash_failed = "H+local voice alias=VC-Me|H+" + kHashEmpty;
@@ -66,6 +67,8 @@ std::vector<SlotCase> slot_cases() {
          "H-local voice alias|H-local Mumble hash|F-refreshed|N3|N6|N14"},
         {"GetUserNameFailing", kSlotGetUserName, failing, "", name_failed},
         {"GetUserNameNull", kSlotGetUserName, null, "", name_failed},
+        // A failure that hands something back all the same: released, not used.
+        {"GetUserNameFailingWithAName", kSlotGetUserName, failing_with, "", name_failed},
         // A name that cannot be read leaves no hole in the map.
         {"GetUserNameFailingForOneUser", kSlotGetUserName, no_fox, "LO",
          "F+refreshed 2 Mumble voice aliases|F+alias_map user_id=3 alias=VC-Owl|F-alias_map user_id=2"},
@@ -73,6 +76,7 @@ std::vector<SlotCase> slot_cases() {
         {"GetAllUsersFailing", kSlotGetAllUsers, failing, "L", "F-refreshed"},
         // A null array with a non-zero count must not be read.
         {"GetAllUsersNull", kSlotGetAllUsers, null, "L", "F-refreshed"},
+        {"GetAllUsersFailingWithAnArray", kSlotGetAllUsers, failing_with, "L", "F-refreshed"},
         {"GetUserHashMissing", kSlotGetUserHash, missing, "",
          "H-local voice alias|H-" + kHashEmpty + "|F+refreshed 3 Mumble voice aliases|N3|N14"},
         {"GetUserHashFailing", kSlotGetUserHash, failing, "", hash_failed},

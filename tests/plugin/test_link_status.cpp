@@ -5,6 +5,7 @@
 // with the api_key in it.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <clocale>
 
 #include "session.h"
@@ -81,31 +82,44 @@ TEST(LinkStatus, NoJoinUnlessTheHostSaysItIsSynchronised) {
 
 // Each outcome reaches the host's log once while the plugin retries; the next
 // connection says it is back; the key never shows, even from a server that
-// echoes the greeting or quotes it in its refusal.
+// echoes the greeting or quotes it in its refusal, in any letter case. A
+// server that keeps closing the link before it sends anything is told once,
+// and the next link is news only once something arrives on it.
 TEST(LinkStatus, HostLogTellsEachOutcomeOnceAndNeverTheKey) {
+    std::string shouted = kKey;
+    for (char &c : shouted)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    const std::string lost = "lost the link to the falloff server; everyone is silent until it is back";
     const struct {
         std::vector<Step> twice; // played on two connections in a row
         std::string told;
-        size_t times = 1; // a link that comes up in between makes the next loss news
-        size_t links = 1; // established in all
+        size_t times = 1;   // a link that comes up in between makes the next loss news
+        size_t links = 1;   // established in all
+        std::string then{}; // told once after the first
     } cases[] = {
         {{Step::expect_any(), Step::send_line("HELLO2 " + kKey + " VC-Me"), Step::expect_close()},
          "the falloff server refused the greeting: HELLO2 <api_key> VC-Me"},
         {{Step::expect_any(), Step::send_line("ERR bad_key \x01" + kKey), Step::expect_close()},
          "the falloff server refused the greeting: ERR bad_key \\x01<api_key>"},
+        {{Step::expect_any(), Step::send_line("ERR bad_key HELLO2 " + shouted + " VC-ME " + kKey),
+          Step::expect_close()},
+         "the falloff server refused the greeting: ERR bad_key HELLO2 <api_key> VC-ME <api_key>"},
         {{Step::handshake(handshake("ERR bad_proof\n")), Step::expect_close()},
          "the falloff server refused the proof: ERR bad_proof"},
+        {{Step::handshake(handshake()), Step::send_line("PING"), Step::close()}, lost, 2, 3},
         {{Step::handshake(handshake()), Step::close()},
-         "lost the link to the falloff server; everyone is silent until it is back",
-         2,
-         3},
+         lost,
+         1,
+         3,
+         "the falloff server keeps closing the link right after accepting it; everyone is silent, retrying "
+         "every 1 s"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.told);
         std::vector<Step> script = c.twice;
         script.push_back(Step::accept());
         script.insert(script.end(), c.twice.begin(), c.twice.end());
-        script.insert(script.end(), {Step::accept(), Step::handshake(handshake())});
+        script.insert(script.end(), {Step::accept(), Step::handshake(handshake()), Step::send_line("PING")});
         ScriptServer server(std::move(script));
         Plugin p(settings(server.port()));
         ASSERT_TRUE(p.host.start(roster(), kConnection));
@@ -113,7 +127,9 @@ TEST(LinkStatus, HostLogTellsEachOutcomeOnceAndNeverTheKey) {
         ASSERT_TRUE(p.host.wait_for_log("connected to falloff", c.links));
         p.finish();
         EXPECT_EQ(p.host_count("[marlpike_voice] " + c.told), c.times);
+        EXPECT_EQ(c.then.empty() || p.host_count("[marlpike_voice] " + c.then) == 1, true) << c.then;
         EXPECT_EQ(p.dir.read_log().value_or("").find('\x01'), std::string::npos);
+        EXPECT_EQ(p.dir.read_log().value_or("").find(shouted), std::string::npos);
     }
 }
 

@@ -123,6 +123,31 @@ TEST(Spine, AudioOutsideThePluginsLifetimeIsLeftUntouched) {
     check_all("after shutdown", true);
 }
 
+// "Install plugin..." in a running client: the library is loaded from a
+// temporary folder, renamed into the user plugin folder while loaded and
+// loaded again from there, and the loader hands back the module it has,
+// under its old name. The plugin still reads the settings of the folder it
+// is in now, and links with them.
+TEST(Spine, InstalledFromInsideTheClientItUsesTheFolderItWasMovedTo) {
+    constexpr UserId kFox = 2;
+    ScriptServer server({Step::handshake(handshake()), Step::send_line("UPDATE2 VC-Fox 1 0.5")});
+    TempPluginDir installed(build_path(MV_PLUGIN_LIBRARY), false,
+                            kWindows ? "Mumble/Mumble/Plugins" : ".local/share/Mumble/Mumble/Plugins");
+    installed.write_ini(settings(server.port()));
+    const ScopedEnv home(kWindows ? "APPDATA" : "HOME", installed.root());
+    Plugin unpacked("enabled=0\n"); // a settings file that must not count
+    EXPECT_EQ(unpacked.host.info().name, "Marlpike Voice - Spatial Audio");
+    ASSERT_TRUE(unpacked.host.move_and_reload(installed.library_path())) << unpacked.host.load_error();
+    ASSERT_TRUE(unpacked.host.start(roster({{kFox, "VC-Fox", ""}}), 5));
+    const std::string startup = "loaded version=0.5.4 config=" + installed.ini_path() +
+                                " host=127.0.0.1 port=" + std::to_string(server.port()) + " enabled=1";
+    EXPECT_EQ(unpacked.host.log_lines().at(0), "[marlpike_voice] " + startup);
+    EXPECT_EQ(unpacked.wait_to_hear(kFox, expected(1.0f, 0.5f)), expected(1.0f, 0.5f));
+    unpacked.finish(&server);
+    EXPECT_NE(installed.read_log().value_or("").find(startup), std::string::npos);
+    EXPECT_FALSE(unpacked.dir.read_log().has_value());
+}
+
 struct SettingsCase {
     const char *name = "";
     std::optional<std::string> ini{};                 // the settings file's bytes
@@ -132,6 +157,7 @@ struct SettingsCase {
     int enabled = 1;
     bool non_ascii = false; // a Cyrillic folder
     bool file = true;       // a log file is written
+    size_t read_bytes = 0;  // a file cut at 64 KiB: what was read of it
 };
 
 void PrintTo(const SettingsCase &c, std::ostream *out) {
@@ -157,7 +183,8 @@ std::vector<SettingsCase> settings_cases() {
             {.name = "EmptyFile", .ini = ""},
             // Noise with NULs and stray line ends; a line after it still counts.
             {.name = "BinaryFile", .ini = noise + "\nserver_port=4321\n", .port = 4321},
-            // Only the first 64 KiB are read: the first line counts, the last not.
+            // Only the whole lines within the first 64 KiB are read, which
+            // the file log says: the first line counts, the last not.
             {.name = "TenMegabytes",
              .lay =
                  [](const TempPluginDir &dir) {
@@ -166,7 +193,8 @@ std::vector<SettingsCase> settings_cases() {
                          text += "# " + std::string(97, 'c') + "\n";
                      dir.write_ini(text + "server_port=4444\n");
                  },
-             .enabled = 0},
+             .enabled = 0,
+             .read_bytes = 41 + (65536 - 41) / 100 * 100},
 #if !defined(_WIN32)
             // Special files never block start-up: they are not read at all.
             {.name = "FifoInItsPlace",
@@ -209,7 +237,11 @@ TEST_P(SettingsFaults, StartUpCompletesWithWhatCouldBeRead) {
     p.finish();
     const std::string line = startup_line(p, c.host, c.port, c.enabled);
     EXPECT_EQ(p.host.log_lines(), std::vector<std::string>{line});
-    EXPECT_EQ(p.log(), c.file ? std::vector<std::string>{unprefixed(line)} : kNone);
+    std::vector<std::string> file_lines{unprefixed(line)};
+    if (c.read_bytes != 0)
+        file_lines.insert(file_lines.begin(), "settings_file_cut path=" + p.dir.ini_path() +
+                                                  " read_bytes=" + std::to_string(c.read_bytes));
+    EXPECT_EQ(p.log(), c.file ? file_lines : kNone);
     EXPECT_EQ(p.dir.read_log().has_value(), c.file);
     EXPECT_EQ(p.dir.read_log().value_or("").find("kkkkkkkk"), std::string::npos);
 }

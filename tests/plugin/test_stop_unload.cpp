@@ -139,5 +139,34 @@ TEST(StopUnload, EveryWorkerStateEndsAndTheLibraryUnloadsAtOnce) {
     expect_back_at(before);
 }
 
+// A stop never waits on a host call: the worker's log call waits for the
+// host's main thread, where shutdown runs, yet shutdown returns before that
+// call has ended or timed out; no API call starts after it, and the library
+// unloads once the call has returned into it.
+TEST(StopUnload, ShutdownLeavesAWorkerInAHostCallBehind) {
+    ScriptServer server(
+        {Step::expect_any(), Step::gate(), Step::send_line("ERR busy"), Step::expect_close()});
+    // A shutdown that waited for the call (or for the worker in it, up to 6 s)
+    // would return only once the call had timed out.
+    Plugin p(settings(server.port(), "reconnect_sec=30\n"), false, {.api_timeout = std::chrono::seconds(4)});
+    const std::string library = p.dir.library_path();
+    ASSERT_TRUE(p.host.start(roster(), kConnection));
+    ASSERT_TRUE(server.wait_for_lines("HELLO2 ", 1, 0));
+    const size_t calls = p.host.calls(kSlotLog);
+    bool waiting = false;
+    p.host.shutdown_after([&] {
+        server.open_gate();
+        waiting = eventually([&] { return p.host.calls(kSlotLog) > calls; });
+    });
+    ASSERT_TRUE(waiting) << "the worker never called the host's log";
+    EXPECT_EQ(p.host.timeouts(), 0u) << "shutdown waited for the worker's call into the host";
+    EXPECT_TRUE(
+        p.host.wait_for_log("refused the greeting: ERR busy")); // served once the main thread was free
+    p.finish(&server);
+    p.host.unload();
+    EXPECT_TRUE(eventually([&] { return !library_mapped(library); }));
+    EXPECT_TRUE(server.wait_for_peer_close(0));
+}
+
 } // namespace
 } // namespace mvtest

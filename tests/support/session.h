@@ -27,6 +27,11 @@ using mvfalloff::Handshake;
 using mvfalloff::ScriptServer;
 using mvfalloff::Step;
 
+#if defined(_WIN32)
+inline constexpr bool kWindows = true;
+#else
+inline constexpr bool kWindows = false;
+#endif
 #if defined(_WIN32) || defined(MV_SANITIZED)
 inline constexpr bool kSlowBuild = true;
 #else

@@ -132,19 +132,22 @@ TEST_F(LogTest, TheKeyNeverReachesEitherLog) {
     mv::log_set_secret(key.c_str());
     // At the main log's cut, only a masked key may stand; not its first half.
     const std::string at_cut = std::string(1018, 'p') + key;
-    mv::main_log("reply=%s", ("HELLO2 " + key + " VC-Me").c_str());
+    // A server that folds case may quote it more than once.
+    mv::main_log("reply=%s", ("HELLO2 " + key + " VC-Me LK-ZP4QE7").c_str());
     mv::main_log("%s", at_cut.c_str());
-    mv::file_log("%s%s", std::string(5000, 'f').c_str(), key.c_str()); // a long line, formatted apart
+    mv::file_log("%s%s %s", std::string(5000, 'f').c_str(), key.c_str(), "LK-zp4qe7"); // a long line
     mv::file_log_text_at(0, key.c_str());
     mv::log_set_secret("");
 
-    EXPECT_EQ(g_host_lines[0], "[marlpike_voice] reply=HELLO2 <api_key> VC-Me");
+    EXPECT_EQ(g_host_lines[0], "[marlpike_voice] reply=HELLO2 <api_key> VC-Me <api_key>");
     EXPECT_EQ(g_host_lines[1], "[marlpike_voice] " + std::string(1018, 'p') + "<api_");
     const std::vector<std::string> got = messages();
     ASSERT_EQ(got.size(), 4u);
-    EXPECT_EQ(got[2], std::string(5000, 'f') + "<api_key>");
+    EXPECT_EQ(got[0], "reply=HELLO2 <api_key> VC-Me <api_key>");
+    EXPECT_EQ(got[2], std::string(5000, 'f') + "<api_key> <api_key>");
     EXPECT_EQ(got[3], "<api_key>");
     EXPECT_EQ(read_file(path_).find("Zp4Qe7"), std::string::npos);
+    EXPECT_EQ(read_file(path_).find("ZP4QE7"), std::string::npos);
 }
 
 #if !defined(_WIN32)

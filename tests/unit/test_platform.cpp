@@ -13,6 +13,8 @@
 
 #if !defined(_WIN32)
 #include <sys/stat.h>
+
+#include "platform/posix/memory_map.h"
 #endif
 
 namespace p = mv::platform;
@@ -111,3 +113,34 @@ TEST(PlatformEvent, WaitOnEitherOfTwo) {
         p::event_destroy(b);
     }
 }
+
+#if !defined(_WIN32)
+// A line of the process's memory map: the file over an address, its name the
+// rest of the line whatever it holds, and whether it is gone.
+TEST(MemoryMap, TheFileOverAnAddress) {
+    const struct {
+        const char *line;
+        uint64_t address;
+        const char *path; // null: not a file over that address
+        bool deleted = false;
+    } cases[] = {
+        {"7f00-7f80 r-xp 00001000 fe:01 42    /home/a b/x.so\n", 0x7f00, "/home/a b/x.so"},
+        {"7f00-7f80 r-xp 00001000 fe:01 42    /home/a b/x.so\n", 0x7f80, nullptr},
+        {"7f00-7f80 r-xp 00001000 fe:01 42    /tmp/x.so (deleted)\n", 0x7f7f, "/tmp/x.so (deleted)", true},
+        {"7f00-7f80 rw-p 00000000 00:00 0    [heap]\n", 0x7f10, nullptr},
+        {"7f00-7f80 rw-p 00000000 00:00 0\n", 0x7f10, nullptr},
+        {"garbage", 0, nullptr},
+    };
+    for (const auto &c : cases) {
+        p::MappedFile got{};
+        ASSERT_EQ(p::maps_line_holds(c.line, c.address, got), c.path != nullptr) << c.line;
+        if (c.path == nullptr) continue;
+        EXPECT_STREQ(got.path, c.path);
+        EXPECT_EQ(got.deleted, c.deleted);
+        EXPECT_EQ(got.dev_major * 256 + got.dev_minor, 0xfe01u);
+        EXPECT_EQ(got.inode, 42u);
+        p::strip_deleted(got);
+        EXPECT_EQ(std::string(got.path).find(" (deleted)"), std::string::npos);
+    }
+}
+#endif

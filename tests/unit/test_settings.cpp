@@ -101,6 +101,9 @@ TEST(Settings, FileLines) {
          v255 + "|8890|" + v255 + "|1|1|8"},
         {"1500-character line read in two parts", split_line,
          "127.0.0.1|4242|" + std::string(255, 'k') + "|1|1|8"},
+        // Past 64 KiB only whole lines count: the 64 KiB mark falls after "server_port=12".
+        {"a line across the 64 KiB mark is not read", "#" + std::string(65520, 'c') + "\nserver_port=1234\n",
+         "127.0.0.1|8890|SET_THIS_PRIVATE_KEY|1|1|8"},
     };
     for (const Case &c : cases)
         EXPECT_EQ(apply_file(c.file), c.want) << c.name;
@@ -197,6 +200,7 @@ TEST(Settings, LoadSettingsEnvironmentLengths) {
         bool port_taken;
     } cases[] = {
         {std::string(255, 'a'), "4321", true, true},
+        {std::string(256, 'a'), "4321", false, true},
         {std::string(1000, 'a'), std::string(32, '1'), false, false},
     };
     for (const Case &c : cases) {

@@ -17,12 +17,12 @@ namespace {
 
 struct Row {
     std::string alias;
-    float gain, pan, muffle = 0;
+    float gain, pan, muffle = 0, radio = 0;
     bool operator==(const Row &) const = default;
 };
 
 std::ostream &operator<<(std::ostream &os, const Row &r) {
-    return os << r.alias << ' ' << r.gain << ' ' << r.pan << ' ' << r.muffle;
+    return os << r.alias << ' ' << r.gain << ' ' << r.pan << ' ' << r.muffle << ' ' << r.radio;
 }
 
 // The rows, each checked for the multipliers the audio path will use.
@@ -33,7 +33,7 @@ std::vector<Row> rows_of(const SpeakerTable &t) {
         const Multipliers m = pan_multipliers(r.gain, r.pan);
         EXPECT_EQ(r.left, m.left) << r.alias;
         EXPECT_EQ(r.right, m.right) << r.alias;
-        rows.push_back({r.alias, r.gain, r.pan, r.muffle});
+        rows.push_back({r.alias, r.gain, r.pan, r.muffle, r.radio});
     }
     return rows;
 }
@@ -59,7 +59,6 @@ TEST(SpeakerEntry, ReadsAsFormattedScanningDoes) {
         {"VC-a\t0.5\v\f0.25 trailing junk", k2, Row{"VC-a", 0.5f, 0.25f}},
         {"VC-a 0.5-0.25", k2, Row{"VC-a", 0.5f, -0.25f}},
         {"VC-a 0.5 x", k2, Row{"VC-a", 0.5f, 0.0f}},
-        {"VC-a 1e 2", k2, Row{"VC-a", 1.0f, 0.0f}}, // "e 2" is no exponent
         {"VC-a +.5e1 -1E-1", k2, Row{"VC-a", 5.0f, -0.1f}},
         {"VC-a 0x1p-1 0X.8p1", k2, Row{"VC-a", 0.5f, 1.0f}},
         {"VC-a nan NaN(7)", k2, Row{"VC-a", 0.0f, 0.0f}},
@@ -86,18 +85,33 @@ TEST(SpeakerEntry, ReadsAsFormattedScanningDoes) {
         {"VC-a 0x.", k2, {}},
         {"VC-a 1 infin", k2, Row{"VC-a", 1.0f, 0.0f}}, // an unreadable pan is the centre
         {"VC-a 1 0x", k2, Row{"VC-a", 1.0f, 0.0f}},
+        // An exponent mark with no digit after it (or after its sign) stops short too.
+        {"VC-a 1e 2", k2, {}},
+        {"VC-a 1E+", k2, {}},
+        {"VC-a 1.e-x", k2, {}},
+        {"VC-a 0x1p", k2, {}},
+        {"VC-a 1 2e", k2, Row{"VC-a", 1.0f, 0.0f}},
+        {"VC-a 1 -0x1P+", k2, Row{"VC-a", 1.0f, 0.0f}},
+        {"VC-a 0x1e 1e-0", k2, Row{"VC-a", 30.0f, 1.0f}}, // e is a hexadecimal digit
         // UPDATE3 may carry a muffle after the pan, read by the same rules.
         {"VC-a 0.5 -0.25 0.75", k3, Row{"VC-a", 0.5f, -0.25f, 0.75f}},
         {"VC-a 0.5 -0.25 0.75", k2, Row{"VC-a", 0.5f, -0.25f, 0}},
         {"VC-a 0.5 x 0.75", k3, Row{"VC-a", 0.5f, 0, 0}}, // no pan read, so no muffle either
         {"VC-a 0.5 0 nan", k3, Row{"VC-a", 0.5f, 0, 0}},
         {"VC-a 0.5 0 infin", k3, Row{"VC-a", 0.5f, 0, 0}},
+        // And a radio after the muffle, by the same rules again.
+        {"VC-a 0.5 -0.25 0.75 0.6", k3, Row{"VC-a", 0.5f, -0.25f, 0.75f, 0.6f}},
+        {"VC-a 0.5 -0.25 0.75 0.6", k2, Row{"VC-a", 0.5f, -0.25f, 0, 0}},
+        {"VC-a 0.5 0 x 0.6", k3, Row{"VC-a", 0.5f, 0, 0, 0}}, // no muffle read, so no radio either
+        {"VC-a 0.5 0 0.2 nan", k3, Row{"VC-a", 0.5f, 0, 0.2f, 0}},
+        {"VC-a 0.5 0 0.2 1e", k3, Row{"VC-a", 0.5f, 0, 0.2f, 0}},
+        {"VC-a 0.5 0 0.2 2 junk", k3, Row{"VC-a", 0.5f, 0, 0.2f, 2}}, // clamped when the table is built
     };
     for (const auto &c : cases) {
         SpeakerState out{};
         ASSERT_EQ(parse_speaker_entry(c.entry, c.kind, out), c.want.has_value()) << c.entry;
         if (c.want) {
-            EXPECT_EQ((Row{out.alias, out.gain, out.pan, out.muffle}), *c.want) << c.entry;
+            EXPECT_EQ((Row{out.alias, out.gain, out.pan, out.muffle, out.radio}), *c.want) << c.entry;
         }
     }
 }
@@ -129,6 +143,9 @@ TEST(SpeakerTable, BuildsFromPayload) {
         {UpdateKind::update2, "a, b 0.5, c", {{"b", 0.5f, 0}}},
         {UpdateKind::update3, " VC-a 0.5 0.1, VC-b", {{"VC-a", 0.5f, 0.1f}}},
         {UpdateKind::update3, "a 1 0 2, b 1 0 -1, A 1 0 0.5", {{"a", 1, 0, 0.5f}, {"b", 1, 0, 0}}},
+        {UpdateKind::update3,
+         "a 1 0 0 2, b 1 0 0 -1, c 1 0 0 0.5",
+         {{"a", 1, 0, 0, 1}, {"b", 1, 0, 0, 0}, {"c", 1, 0, 0, 0.5f}}},
         {UpdateKind::update, "", {}},
         {UpdateKind::update, " \t ", {}},
         {UpdateKind::update, std::string(200, 'a') + " 0.5", {}},

@@ -88,6 +88,7 @@ TEST(LogSafeCopy, MasksTheKeyAndEscapesBytesOutsidePrintableAscii) {
         {"HELLO2 k3y VC-Me", "k3y", 64, "HELLO2 <api_key> VC-Me"},
         {"ERR bad_key=k3y.", "k3y", 64, "ERR bad_key=<api_key>."},
         {"marlpike k3yk3y", "k3y", 64, "marlpike k3yk3y"},            // a short key counts as a word only
+        {"ak3y=K3Y, k3Y", "k3y", 64, "ak3y=<api_key>, <api_key>"},    // each time, in any letter case
         {"xlongkey1longkey1", "longkey1", 64, "x<api_key><api_key>"}, // a longer one anywhere
         {"no key here", "", 64, "no key here"},
         {"ERR\x01\x7f\xc3\xa9 \\", "k3y", 64, "ERR\\x01\\x7f\\xc3\\xa9 \\"},

@@ -92,9 +92,13 @@ TEST(TraceFormat, ExactLine) {
     char buf[1024];
     EXPECT_EQ(mv::format_audio_trace(buf, sizeof buf, t), std::strlen(want));
     EXPECT_STREQ(buf, want);
-    // A muffled speaker's line says so at its end; a clear one's never does.
+    // A muffled speaker's line says so at its end, then a radio's; a clear one's never does.
     t.muffle = 0.25f;
     EXPECT_EQ(formatted(t), std::string(want) + " muffle=0.2500");
+    t.radio = 0.75f;
+    EXPECT_EQ(formatted(t), std::string(want) + " muffle=0.2500 radio=0.7500");
+    t.muffle = 0.0f;
+    EXPECT_EQ(formatted(t), std::string(want) + " radio=0.7500");
 
     // A short buffer is cut and terminated.
     char small[12];

@@ -5,9 +5,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <tuple>
 #include <vector>
 
 #include "audio/lowpass.h"
+#include "audio/radio.h"
 #include "audio/spatial.h"
 #include "audio/voice.h"
 #include "audio/voice_bank.h"
@@ -17,8 +19,8 @@ using namespace mv;
 namespace {
 
 constexpr uint32_t kRate = 4000; // with 1 ms of smoothing: ramps of 4 frames
-constexpr VoiceTarget kSilent{0, 0, 0, 0};
-constexpr VoiceTarget kFull{1, 1, 1, 0};
+constexpr VoiceTarget kSilent{0, 0, 0, 0, 0};
+constexpr VoiceTarget kFull{1, 1, 1, 0, 0};
 
 struct Call {
     VoiceTarget target;
@@ -52,7 +54,7 @@ void play(const char *what, uint16_t channels, VoiceTarget start, const std::vec
 TEST(Smoothing, MultipliersMoveLinearlyToEachNewTarget) {
     play("step up", 2, kSilent, {{kFull, 6, {0.25f, 0.5f, 0.75f, 1, 1, 1}, {0.25f, 0.5f, 0.75f, 1, 1, 1}}});
     play("step down, left and right apart", 2, kFull,
-         {{{0.5f, 0, 0.5f, 0}, 4, {0.875f, 0.75f, 0.625f, 0.5f}, {0.75f, 0.5f, 0.25f, 0}}});
+         {{{0.5f, 0, 0.5f, 0, 0}, 4, {0.875f, 0.75f, 0.625f, 0.5f}, {0.75f, 0.5f, 0.25f, 0}}});
     play(
         "ramp across calls", 2, kSilent,
         {{kFull, 1, {0.25f}, {0.25f}}, {kFull, 2, {0.5f, 0.75f}, {0.5f, 0.75f}}, {kFull, 2, {1, 1}, {1, 1}}});
@@ -63,12 +65,12 @@ TEST(Smoothing, MultipliersMoveLinearlyToEachNewTarget) {
          {{kSilent, 4, {0.75f, 0.5f, 0.25f, 0}, {0.75f, 0.5f, 0.25f, 0}}, {kSilent, 2, {0, 0}, {0, 0}}});
     play("a speaker back after a silence starts at the target, not faded in", 2, kSilent,
          {{kFull, 1, {0.25f}, {0.25f}}, {kFull, 2, {1, 1}, {1, 1}, true}});
-    play("mono follows the gain", 1, {0.5f, 0.5f, 0.5f, 0},
-         {{{1, 0, 1, 0}, 4, {0.625f, 0.75f, 0.875f, 1}, {}}});
+    play("mono follows the gain", 1, {0.5f, 0.5f, 0.5f, 0, 0},
+         {{{1, 0, 1, 0, 0}, 4, {0.625f, 0.75f, 0.875f, 1}, {}}});
 }
 
 TEST(Smoothing, OffIsTheStepTheCallbackAppliesWithoutMemory) {
-    const VoiceTarget t{0.3f, 0.6f, 0.7f, 0};
+    const VoiceTarget t{0.3f, 0.6f, 0.7f, 0, 0};
     for (uint16_t channels : {1, 2, 6}) {
         std::vector<float> a(96u * channels), b;
         for (size_t i = 0; i < a.size(); ++i)
@@ -79,6 +81,25 @@ TEST(Smoothing, OffIsTheStepTheCallbackAppliesWithoutMemory) {
         voice_apply(v, t, a.data(), 96, channels, 48000, 0);
         apply_gain_pan(b.data(), 96, channels, t.mid, Multipliers{t.left, t.right});
         EXPECT_EQ(a, b) << channels << " channels";
+    }
+}
+
+// The radio moves along the ramp too, its value in effect at the end of each
+// call; once it is back at 0 the samples are exactly what gain and pan make.
+TEST(Smoothing, TheRadioMovesAlongTheRamp) {
+    const VoiceTarget radio{1, 1, 1, 0, 1};
+    VoiceState v;
+    voice_start(v, kFull);
+    for (const auto &[target, frames, now] : {std::tuple{radio, 2u, 0.5f},
+                                              {radio, 2u, 1.0f},
+                                              {kFull, 3u, 0.25f},
+                                              {kFull, 1u, 0.0f},
+                                              {kFull, 4u, 0.0f}}) {
+        std::vector<float> pcm(2 * frames, 0.25f);
+        EXPECT_EQ(voice_apply(v, target, pcm.data(), frames, 2, kRate, 1).radio, now);
+        if (now == 0.0f) {
+            EXPECT_EQ(pcm, std::vector<float>(2 * frames, 0.25f));
+        }
     }
 }
 
@@ -119,7 +140,7 @@ double filtered_rms(double hz, float muffle, uint32_t chunk, std::vector<float> 
                     const float (&gain)[2] = {1.0f, 1.0f}) {
     std::vector<float> pcm = tone(hz);
     VoiceState v;
-    const VoiceTarget t{gain[0], gain[1], 1, muffle};
+    const VoiceTarget t{gain[0], gain[1], 1, muffle, 0};
     voice_start(v, t);
     for (uint32_t f = 0; f < kFrames; f += chunk)
         voice_apply(v, t, pcm.data() + 2 * f, std::min(chunk, kFrames - f), 2, 48000, 0);
@@ -145,10 +166,12 @@ TEST(Muffle, LowPassesHighTonesFarMoreThanLowOnes) {
     const double low = db(filtered_rms(440, 1, 960) / clear), high = db(filtered_rms(8000, 1, 960) / clear);
     EXPECT_GT(low, -3.5);
     EXPECT_LE(high, low - 20.0) << "8 kHz at " << high << " dB, 440 Hz at " << low << " dB";
-    // Half muffled lies between.
+    // Half muffled lies between, with the cutoff halfway on a log scale: near
+    // 3.2 kHz (a linear move would put it past 10 kHz).
     const double mid = db(filtered_rms(8000, 0.5f, 960) / clear);
     EXPECT_LT(mid, -1.0);
     EXPECT_GT(mid, high);
+    EXPECT_NEAR(db(filtered_rms(3162, 0.5f, 960) / clear), -3.0, 0.5);
 }
 
 // Played whole or in calls of any length, the output is the one-pole filter's
@@ -175,12 +198,36 @@ TEST(Muffle, TheFilterIsOnePoleAndCarriesOnAcrossCalls) {
     }
 }
 
+// The radio's wide kernel (four stereo frames to a vector, where the
+// processor has AVX2) gives the frame-by-frame outputs, in calls of any length.
+TEST(Radio, TheWideKernelIsTheFrameByFrameOne) {
+    RadioFilter filter{};
+    radio_design(filter, 48000);
+    std::vector<float> x(2 * kFrames);
+    for (size_t i = 0; i < x.size(); ++i) // two tones and an edge, both channels apart
+        x[i] = static_cast<float>(0.4 * std::sin(0.05 * i) + (i % 2 == 0 ? 0.2 : -0.1) * std::sin(0.7 * i)) +
+               (i > 9000 ? 0.3f : 0.0f);
+    for (uint32_t chunk : {9600u, 37u, 5u, 4u, 1u}) {
+        std::vector<float> wide = x, plain = x;
+        RadioState w[2], p[2];
+        for (int c = 0; c < 2; ++c)
+            radio_start(x[c], w[c]), p[c] = w[c];
+        for (uint32_t f = 0; f < kFrames; f += chunk) {
+            const uint32_t n = std::min(chunk, kFrames - f);
+            radio_apply(filter, 0.8f, wide.data() + 2 * f, n, 2, 2, w);
+            radio_apply_plain(filter, 0.8f, plain.data() + 2 * f, n, 2, 2, p);
+        }
+        for (size_t i = 0; i < x.size(); ++i)
+            ASSERT_NEAR(wide[i], plain[i], 1e-4) << "calls of " << chunk << " frames, sample " << i;
+    }
+}
+
 TEST(Muffle, ASpeakerWhoLosesTheirRowStillFallsSilent) {
     for (uint32_t smoothing_ms : {0u, 1u}) {
         VoiceState v;
-        voice_start(v, {1, 1, 1, 1});
+        voice_start(v, {1, 1, 1, 1, 0});
         std::vector<float> loud(2 * 8, 1.0f);
-        voice_apply(v, {1, 1, 1, 1}, loud.data(), 8, 2, kRate, smoothing_ms);
+        voice_apply(v, {1, 1, 1, 1, 0}, loud.data(), 8, 2, kRate, smoothing_ms);
         // No row: silence and no muffle; with smoothing both ramp there in 4 frames.
         std::vector<float> pcm;
         for (int call = 0; call < 2; ++call) {

@@ -51,13 +51,14 @@ struct Classified {
 [[nodiscard]] const char *kind_name(ServerLine kind);
 
 // One speaker entry of an update payload, read the way the plugin reads it:
-// "%127s %f" for UPDATE, "%127s %f %f" for UPDATE2, "%127s %f %f %f" for
-// UPDATE3 (the fourth value is the muffle).
+// "%127s %f" for UPDATE, "%127s %f %f" for UPDATE2, "%127s %f %f %f %f" for
+// UPDATE3 (the fourth value is the muffle, the fifth the radio).
 struct Entry {
     std::string alias;
     float gain = 0;
     float pan = 0;
     float muffle = 0; // 0 clear .. 1 fully muffled
+    float radio = 0;  // 0 none .. 1 a full radio voice
 };
 
 struct EntryVerdict {
@@ -73,7 +74,9 @@ struct EntryVerdict {
 [[nodiscard]] std::vector<std::string_view> split_entries(std::string_view payload);
 
 // "UPDATE2 VC-a 0.5000 -0.2500, VC-b 1.0000 0.0000\n", or with the muffle
-// as a fourth value, "UPDATE3 VC-a 0.5000 -0.2500 0.8000, ...\n".
-[[nodiscard]] std::string format_update(const std::vector<Entry> &entries, bool with_muffle);
+// as a fourth value, "UPDATE3 VC-a 0.5000 -0.2500 0.8000, ...\n", and with
+// the radio as a fifth, "UPDATE3 VC-a 0.5000 -0.2500 0.8000 1.0000, ...\n".
+[[nodiscard]] std::string format_update(const std::vector<Entry> &entries, bool with_muffle,
+                                        bool with_radio = false);
 
 } // namespace mvtools

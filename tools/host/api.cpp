@@ -107,7 +107,7 @@ Status user_text(size_t slot, PluginId id, ConnectionId connection, UserId user,
         const bool name = slot == kSlotGetUserName;
         *text = s.blocks.hand_out(name ? found->name : found->hash,
                                   (name ? "getUserName user=" : "getUserHash user=") + std::to_string(user));
-        return kStatusOk;
+        return fault.kind == Fault::status_with_result ? fault.status : kStatusOk;
     });
 }
 
@@ -135,7 +135,7 @@ Status get_all_users(PluginId id, ConnectionId connection, UserId **users, size_
             ids.push_back(user.id);
         *users = s.blocks.hand_out(ids, "getAllUsers count=" + std::to_string(ids.size()));
         *count = ids.size();
-        return kStatusOk;
+        return fault.kind == Fault::status_with_result ? fault.status : kStatusOk;
     });
 }
 

@@ -1,6 +1,7 @@
 // Loading, the plugin's lifecycle, and what the host observed.
 #include <algorithm>
 
+#include "host/os.h"
 #include "host/state.h"
 
 namespace mvhost {
@@ -21,6 +22,7 @@ Host::Host(const std::string &library_path, HostOptions options) : state_(std::m
     activate(state_.get());
     State &s = *state_;
     s.on_main([&] {
+        s.library_path = library_path;
         s.library = std::make_unique<PluginLibrary>(library_path);
         s.load_error = s.library->error();
         if (s.library->loaded()) s.exports = resolve_exports(*s.library, &s.missing);
@@ -50,6 +52,28 @@ const PluginExports &Host::plugin() const {
 
 AnyFn Host::symbol(const char *name) const {
     return loaded() ? state_->library->symbol(name) : nullptr;
+}
+
+bool Host::move_and_reload(const std::string &new_path) {
+    State &s = *state_;
+    bool same = false;
+    s.on_main([&] {
+        if (!loaded()) return;
+        if (std::string error; !os::replace_file(s.library_path, new_path, &error)) {
+            s.load_error = error;
+            return;
+        }
+        auto again = std::make_unique<PluginLibrary>(new_path);
+        if (!again->loaded()) {
+            s.load_error = again->error();
+            return;
+        }
+        same = again->symbol("mumble_init") == s.library->symbol("mumble_init");
+        s.library = std::move(again); // the first handle is closed
+        s.library_path = new_path;
+        s.exports = resolve_exports(*s.library, nullptr);
+    });
+    return same;
 }
 
 PluginInfo Host::info() {
@@ -141,9 +165,17 @@ bool Host::initialised() const {
 }
 
 void Host::shutdown() {
+    auto nothing = [] {};
+    shutdown(FnRef(nothing));
+}
+
+void Host::shutdown(FnRef first) {
     State &s = *state_;
     if (!initialised() || s.exports.shutdown == nullptr) return;
-    s.on_main([&s] { s.exports.shutdown(); });
+    s.on_main([&s, first] {
+        first();
+        s.exports.shutdown();
+    });
     std::lock_guard lock(s.mutex);
     s.lifecycle = Lifecycle::shut_down;
 }

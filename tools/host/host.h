@@ -3,7 +3,8 @@
 //
 // What it models:
 // - Loading: the library opened by path as the client opens it (RTLD_NOW |
-//   RTLD_LOCAL; LoadLibraryW), the exports found by their plain names.
+//   RTLD_LOCAL; LoadLibraryW), the exports found by their plain names; and
+//   as "Install plugin..." does it, renamed while loaded and loaded again.
 // - Threads: a main thread that is an event loop owned by the stand-in; the
 //   exports the client calls on its main thread (setMumbleInfo,
 //   registerAPIFunctions, init, shutdown, onServerSynchronized, user and
@@ -28,7 +29,8 @@
 //   kept allocated so that no address is reused, or freed at once for long
 //   runs); no API call after shutdown, with another plugin id, through a stale
 //   table or from the audio thread.
-// - Faults: any slot missing, failing, or answering OK with nothing.
+// - Faults: any slot missing, failing (with or without an answer to release),
+//   or answering OK with nothing.
 //
 // Only one Host may exist at a time: the API functions carry no context and
 // reach it through a process-wide pointer.
@@ -71,10 +73,12 @@ enum class ConnectionState {
 // How one API slot misbehaves.
 enum class Fault {
     none,
-    missing,     // null in the table
-    status,      // answers ApiFault::status and hands back nothing (freeMemory still releases)
-    null_result, // answers 0 and hands back null (getAllUsers: with the roster's count), or
-                 // writes nothing where the answer is not a pointer
+    missing,            // null in the table
+    status,             // answers ApiFault::status and hands back nothing (freeMemory still releases)
+    null_result,        // answers 0 and hands back null (getAllUsers: with the roster's count), or
+                        // writes nothing where the answer is not a pointer
+    status_with_result, // user queries: answers ApiFault::status and hands back the answer all
+                        // the same, which the plugin must still release
 };
 
 struct ApiFault {
@@ -123,6 +127,13 @@ class Host {
     [[nodiscard]] const PluginExports &plugin() const;
     // Any symbol of the library, or null.
     [[nodiscard]] AnyFn symbol(const char *name) const;
+    // "Install plugin..." in a running client (on the main thread): the
+    // library, loaded where it lay, is renamed to new_path (replacing what is
+    // there) while loaded, and loaded again by that path with the first handle
+    // still open, which is then closed. The loader hands back the module it
+    // has, whose recorded name is the old path. True when it did (the same
+    // exports); false when the rename or the load failed (load_error says).
+    bool move_and_reload(const std::string &new_path);
     // The name, author, description, versions and features (main thread).
     [[nodiscard]] PluginInfo info();
 
@@ -132,6 +143,10 @@ class Host {
     void register_api();
     Status init(PluginId id = kDefaultPluginId);
     void shutdown();
+    // first() runs on the main thread just before the plugin's shutdown, in
+    // the same turn of the main loop: other threads' API calls posted by then
+    // wait while shutdown runs, as they do in the client.
+    template <typename F> void shutdown_after(F &&first) { shutdown(FnRef(first)); }
     // Shuts down if needed, then unloads; the exports are null afterwards.
     void unload();
     // As the client enables a plugin: setMumbleInfo, registerAPIFunctions and
@@ -203,6 +218,7 @@ class Host {
 
   private:
     void run_on(HostThread thread, FnRef work);
+    void shutdown(FnRef first);
 
     std::unique_ptr<State> state_;
 };

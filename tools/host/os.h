@@ -15,6 +15,10 @@ void *library_open(const std::string &path, std::string *error);
 AnyFn library_symbol(void *handle, const char *name);
 void library_close(void *handle);
 
+// Renames a file, replacing whatever file is at `to`; false with the reason
+// in *error.
+bool replace_file(const std::string &from, const std::string &to, std::string *error);
+
 // Creates a fresh directory under the system's temp directory whose name
 // starts with prefix; empty on failure, with the reason in *error.
 std::string make_temp_dir(const std::string &prefix, std::string *error);

@@ -35,7 +35,7 @@ std::string from_path(const fs::path &path) {
 
 } // namespace
 
-TempPluginDir::TempPluginDir(const std::string &library, bool non_ascii) {
+TempPluginDir::TempPluginDir(const std::string &library, bool non_ascii, std::string_view subdir) {
     const fs::path source = to_path(library);
     library_name_ = from_path(source.filename());
     // "плагин" (plugin): paths that are not ASCII.
@@ -44,12 +44,14 @@ TempPluginDir::TempPluginDir(const std::string &library, bool non_ascii) {
     std::string error;
     dir_ = os::make_temp_dir(prefix, &error);
     if (dir_.empty()) throw std::runtime_error(error);
-    dir_ = from_path(fs::absolute(to_path(dir_)).make_preferred());
+    root_ = from_path(fs::absolute(to_path(dir_)).make_preferred());
+    dir_ = from_path((to_path(root_) / to_path(subdir)).make_preferred());
 
     std::error_code ec;
+    fs::create_directories(to_path(dir_), ec);
     fs::copy_file(source, to_path(library_path()), ec);
     if (ec) {
-        fs::remove_all(to_path(dir_), ec);
+        fs::remove_all(to_path(root_), ec);
         throw std::runtime_error("cannot copy " + library + " to " + dir_ + ": " + ec.message());
     }
 }
@@ -59,14 +61,14 @@ TempPluginDir::~TempPluginDir() {
     if (const std::optional<std::string> archive = os::get_env("MV_TEST_LOG_ARCHIVE");
         archive && !archive->empty()) {
         const fs::path source = to_path(dir_);
-        const fs::path target = to_path(build_path(archive->c_str())) / source.filename();
+        const fs::path target = to_path(build_path(archive->c_str())) / to_path(root_).filename();
         fs::create_directories(target, ec);
         for (const fs::directory_entry &entry : fs::directory_iterator(source, ec)) {
             if (entry.is_regular_file(ec) && entry.path().filename() != to_path(library_name_))
                 fs::copy_file(entry.path(), target / entry.path().filename(), ec);
         }
     }
-    fs::remove_all(to_path(dir_), ec); // best effort: a library still mapped may refuse to go
+    fs::remove_all(to_path(root_), ec); // best effort: a library still mapped may refuse to go
 }
 
 std::string TempPluginDir::path_of(std::string_view file_name) const {

@@ -15,14 +15,16 @@ namespace mvhost {
 // directory of that name there, so that one check can read a whole run's logs.
 class TempPluginDir {
   public:
-    // non_ascii puts a Cyrillic component in the directory's name.
-    explicit TempPluginDir(const std::string &library, bool non_ascii = false);
+    // non_ascii puts a Cyrillic component in the directory's name; subdir
+    // ("a/b") puts the plugin's folder that far below the fresh directory.
+    explicit TempPluginDir(const std::string &library, bool non_ascii = false, std::string_view subdir = {});
     ~TempPluginDir();
     TempPluginDir(const TempPluginDir &) = delete;
     TempPluginDir &operator=(const TempPluginDir &) = delete;
 
     // UTF-8 paths with the platform's separator, as the plugin sees them.
     [[nodiscard]] const std::string &dir() const { return dir_; }
+    [[nodiscard]] const std::string &root() const { return root_; } // the fresh directory
     [[nodiscard]] std::string path_of(std::string_view file_name) const;
     [[nodiscard]] std::string library_path() const { return path_of(library_name_); }
     [[nodiscard]] std::string ini_path() const { return path_of("marlpike_voice.ini"); }
@@ -34,6 +36,7 @@ class TempPluginDir {
     [[nodiscard]] std::optional<std::string> read_log() const;
 
   private:
+    std::string root_;
     std::string dir_;
     std::string library_name_;
 };

@@ -48,6 +48,7 @@ struct Host::State {
     const HostOptions options;
 
     // Written on the main thread at load and unload only.
+    std::string library_path;
     std::unique_ptr<PluginLibrary> library;
     PluginExports exports{};
     std::vector<std::string> missing;

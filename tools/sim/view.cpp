@@ -97,23 +97,25 @@ std::vector<std::string> render_table(const ViewHeader &header, const Snapshot &
         out.emplace_back(buf);
     }
     out.emplace_back("");
-    std::snprintf(buf, sizeof buf, "%-16s %3s  %-20s  %-6s %-6s %-6s  %-27s  %8s %8s", "speaker", "id",
-                  tapped ? "server gain pan muf" : "", "gain", "pan", "muffle", "heard from", "left dB",
-                  "right dB");
+    std::snprintf(buf, sizeof buf, "%-16s %3s  %-26s  %-6s %-6s %-6s %-6s  %-27s  %8s %8s", "speaker", "id",
+                  tapped ? "server gain pan muf radio" : "", "gain", "pan", "muffle", "radio", "heard from",
+                  "left dB", "right dB");
     out.emplace_back(buf);
     for (const SpeakerRow &r : s.rows) {
         char sent[48] = "";
         if (tapped) {
             if (r.sent)
-                std::snprintf(sent, sizeof sent, "%5.3f %+6.3f %5.2f", static_cast<double>(r.sent->gain),
-                              static_cast<double>(r.sent->pan), static_cast<double>(r.sent->muffle));
+                std::snprintf(sent, sizeof sent, "%5.3f %+6.3f %5.2f %5.2f",
+                              static_cast<double>(r.sent->gain), static_cast<double>(r.sent->pan),
+                              static_cast<double>(r.sent->muffle), static_cast<double>(r.sent->radio));
             else
                 std::snprintf(sent, sizeof sent, "(not named)");
         }
-        char pan[16] = "   -- ", muffle[16] = "  --  ";
+        char pan[16] = "   -- ", muffle[16] = "  --  ", radio[16] = "  --  ";
         if (!r.heard.silent) {
             std::snprintf(pan, sizeof pan, "%+6.3f", r.heard.pan);
             std::snprintf(muffle, sizeof muffle, "%5.2f ", r.heard.muffle);
+            std::snprintf(radio, sizeof radio, "%5.2f ", r.heard.radio);
         }
         const std::string bar = r.heard.silent ? "   (silent)" : pan_bar(r.heard.pan, 23);
         auto db = [](double rms, char *dst, size_t cap) {
@@ -125,8 +127,9 @@ std::vector<std::string> render_table(const ViewHeader &header, const Snapshot &
         char left[16], right[16];
         db(r.heard.left_rms, left, sizeof left);
         db(r.heard.right_rms, right, sizeof right);
-        std::snprintf(buf, sizeof buf, "%-16.16s %3u  %-20s  %6.3f %-6s %-6s  %-27s  %s %s", r.alias.c_str(),
-                      r.id, sent, r.heard.gain, pan, muffle, bar.c_str(), left, right);
+        std::snprintf(buf, sizeof buf, "%-16.16s %3u  %-26s  %6.3f %-6s %-6s %-6s  %-27s  %s %s",
+                      r.alias.c_str(), r.id, sent, r.heard.gain, pan, muffle, radio, bar.c_str(), left,
+                      right);
         out.emplace_back(buf);
     }
     return out;

@@ -44,6 +44,47 @@ Fit fit(const float *in, const float *out, uint32_t frames, double a) {
     return f;
 }
 
+// Below every voice's second partial, and round the middle of its partials.
+constexpr double kLowBandHz = 120;
+constexpr double kMiddleFromHz = 700, kMiddleToHz = 1500;
+// What the radio leaves of the lowest partials beside the middle ones (about
+// -16 dB): a full radio voice measures 1 - kRadioLeak before scaling.
+constexpr double kRadioLeak = 0.15;
+
+double one_pole(double hz) {
+    return 1 - std::exp(-kTwoPi * hz / kSampleRate);
+}
+
+// Root-mean-square of one channel in the low band and in the middle one.
+struct Bands {
+    double low, middle;
+};
+Bands bands(const float *pcm, uint32_t frames, int channel) {
+    const double low_a = one_pole(kLowBandHz), from_a = one_pole(kMiddleFromHz), to_a = one_pole(kMiddleToHz);
+    double low = pcm[channel], below = pcm[channel], middle = 0, sum_low = 0, sum_middle = 0;
+    for (uint32_t i = 0; i < frames; ++i) {
+        const double x = pcm[2 * i + channel];
+        low += low_a * (x - low);
+        below += from_a * (x - below);
+        middle += to_a * ((x - below) - middle);
+        if (i < kSettle && frames > 2 * kSettle) continue;
+        sum_low += low * low, sum_middle += middle * middle;
+    }
+    return {std::sqrt(sum_low / frames), std::sqrt(sum_middle / frames)};
+}
+
+// The radio heard in a channel, and the channel's level in the middle band
+// (where the radio voice keeps the clean one's).
+struct RadioHeard {
+    double radio, middle_gain;
+};
+RadioHeard radio_heard(const float *in, const float *out, uint32_t frames, int channel) {
+    const Bands i = bands(in, frames, channel), o = bands(out, frames, channel);
+    if (i.low < 1e-6 || i.middle < 1e-6 || o.middle < 1e-6) return {0, 0};
+    const double middle_gain = o.middle / i.middle, kept = (o.low / i.low) / middle_gain;
+    return {std::clamp((1 - kept) / (1 - kRadioLeak), 0.0, 1.0), middle_gain};
+}
+
 } // namespace
 
 Voice::Voice(size_t index) {
@@ -107,6 +148,14 @@ Measured measure(const float *in, const float *out, uint32_t frames) {
         consider(std::clamp(centre - step, 0.001, 1.0));
         consider(std::clamp(centre + step, 0.001, 1.0));
     }
+    // A radio voice keeps little of the voice's lowest partials, where most of
+    // its power is, so a mostly radio voice is measured in the middle band.
+    const RadioHeard radio[2] = {radio_heard(in, out, frames, 0), radio_heard(in, out, frames, 1)};
+    const RadioHeard &louder = radio[radio[1].middle_gain > radio[0].middle_gain ? 1 : 0];
+    if (louder.radio > 0.5) {
+        f.left = radio[0].middle_gain, f.right = radio[1].middle_gain;
+        best = 0;
+    }
     const double power = f.left * f.left + f.right * f.right;
     m.silent = std::sqrt(power) < 1e-4;
     if (m.silent) return m;
@@ -115,6 +164,7 @@ Measured measure(const float *in, const float *out, uint32_t frames) {
     m.gain = std::sqrt(power);
     m.pan = std::clamp((f.right * f.right - f.left * f.left) / power, -1.0, 1.0);
     m.muffle = best;
+    m.radio = louder.radio;
     return m;
 }
 

@@ -1,5 +1,5 @@
 // The simulator's voices and what it measures of them after the plugin: gain,
-// pan and muffle, from each block's input and output.
+// pan, muffle and radio, from each block's input and output.
 #pragma once
 
 #include <cstddef>
@@ -36,6 +36,11 @@ struct Measured {
     double gain = 0;   // from the left and right multipliers (their mean over the block)
     double pan = 0;    // equal-power inverse; 0 when silent
     double muffle = 0; // the plugin's low-pass that best explains the output; 0 when silent
+    // How much of the radio voice is heard (0 none .. 1 all), from how much of
+    // the voice's lowest partials is left beside its middle ones: the radio's
+    // band-pass keeps the middle and takes the bottom away. Rough beside a
+    // muffle, which takes the middle down too.
+    double radio = 0;
     bool silent = true;
 };
 

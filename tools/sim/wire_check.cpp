@@ -277,7 +277,9 @@ void WireCheck::on_update(double t, ServerLine kind, std::string_view payload) {
         e.gain = e.gain < 0 ? 0 : (e.gain > 1 ? 1 : e.gain);
         e.pan = e.pan < -1 ? -1 : (e.pan > 1 ? 1 : e.pan);
         e.muffle = e.muffle < 0 ? 0 : (e.muffle > 1 ? 1 : e.muffle);
+        e.radio = e.radio < 0 ? 0 : (e.radio > 1 ? 1 : e.radio);
         if (e.muffle > 0) ++muffled_entries_;
+        if (e.radio > 0) ++radio_entries_;
         table[key] = e;
     }
     latest_ = std::move(table);
@@ -321,6 +323,9 @@ std::vector<std::string> WireCheck::summary(double end) const {
     if (muffled_entries_ > 0 || has_update3_)
         out.push_back("muffle: " + std::to_string(muffled_entries_) + " of " + std::to_string(entries_) +
                       " entries muffled (UPDATE3)");
+    if (radio_entries_ > 0)
+        out.push_back("radio: " + std::to_string(radio_entries_) + " of " + std::to_string(entries_) +
+                      " entries on the radio (UPDATE3)");
     for (const Finding &f : findings_)
         out.push_back(f.what + " (x" + std::to_string(f.count) + "), e.g. '" + f.example + "'");
     return out;

@@ -59,6 +59,8 @@ class WireCheck {
     [[nodiscard]] size_t pings_answered() const { return pings_answered_; }
     // Entries whose muffle was above 0.
     [[nodiscard]] size_t muffled_entries() const { return muffled_entries_; }
+    // Entries whose radio was above 0.
+    [[nodiscard]] size_t radio_entries() const { return radio_entries_; }
     [[nodiscard]] size_t plugin_pings() const { return plugin_pings_; }
     // Updates per second over the established links so far (0 before two).
     [[nodiscard]] double update_rate() const;
@@ -100,7 +102,7 @@ class WireCheck {
     size_t updates_ = 0, entries_ = 0, bad_entries_ = 0, ignored_lines_ = 0;
     size_t server_pings_ = 0, pings_answered_ = 0, plugin_pings_ = 0;
     std::vector<double> pending_pings_; // when each unanswered PING of this link came
-    size_t unanswered_pings_ = 0, pings_in_flight_ = 0, muffled_entries_ = 0;
+    size_t unanswered_pings_ = 0, pings_in_flight_ = 0, muffled_entries_ = 0, radio_entries_ = 0;
     bool has_update3_ = false;
     bool warned_cr_ = false;
     double first_update_t_ = -1, last_update_t_ = -1;

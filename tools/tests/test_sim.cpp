@@ -7,6 +7,7 @@
 #include <functional>
 #include <thread>
 
+#include "falloff/script_server.h"
 #include "host/plugin_dir.h"
 #include "server/log.h"
 #include "server/server.h"
@@ -58,13 +59,14 @@ class HostSimulator : public testing::Test {
   protected:
     // Runs audio blocks on this thread until done() holds; the deadline only
     // ends a hang.
-    bool run(const std::string &hash, const std::function<bool(const Snapshot &)> &done) {
+    // port: another falloff server's, instead of the reference server's.
+    bool run(const std::string &hash, const std::function<bool(const Snapshot &)> &done, uint16_t port = 0) {
         std::string error;
         EXPECT_TRUE(server_.start(&error)) << error;
         sim_ = std::make_unique<Simulation>(
             SimConfig{.plugin_path = dir_.library_path(),
                       .workdir = dir_.dir(),
-                      .server_port = server_.port(),
+                      .server_port = port != 0 ? port : server_.port(),
                       .api_key = "K",
                       .local = {"VC-Me", hash},
                       .speakers = {{"VC-Right", ""}, {"VC-Left", ""}, {"VC-Absent", ""}}});
@@ -98,6 +100,25 @@ TEST_F(HostSimulator, HearsWhatTheFalloffServerSends) {
     EXPECT_EQ((std::array{s.accepted, s.rejected, s.bad_entries}), (std::array<size_t, 3>{1, 0, 0}));
     sim_->finish();
     EXPECT_EQ(sim_->host()->contract_violations(), std::vector<std::string>{});
+}
+
+// A server that puts VC-Right on the radio (the reference server has no radio
+// yet): shown as sent, and measured from the sound.
+TEST_F(HostSimulator, MeasuresTheRadio) {
+    mvfalloff::ScriptServer radio(
+        {mvfalloff::Step::handshake({"K", "VC-Me", "t0k3n", "", "OK\n"}),
+         mvfalloff::Step::send_line("UPDATE3 VC-Right 1 0.5 0 1, VC-Left 0.5 -1 0.6 0")});
+    const auto on_air = [](const SpeakerRow &r, double radio) {
+        return !r.heard.silent && std::abs(r.heard.radio - radio) < 0.2 && r.sent &&
+               r.sent->radio == static_cast<float>(radio);
+    };
+    EXPECT_TRUE(run(
+        kHash, [&](const Snapshot &s) { return on_air(s.rows[0], 1.0) && on_air(s.rows[1], 0.0); },
+        radio.port()));
+    const Snapshot s = sim_->snapshot();
+    EXPECT_NEAR(s.rows[0].heard.radio, 1.0, 0.2);
+    EXPECT_NEAR(s.rows[1].heard.radio, 0.0, 0.2);
+    sim_->finish();
 }
 
 TEST_F(HostSimulator, ExplainsARefusedProofAndKeepsEveryoneSilent) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cmath>
 
 #include "common/hmac.h"
 #include "sim/wire_check.h"
@@ -82,22 +83,28 @@ TEST(WireCheck, CountsUpdatesAndPingsAsThePluginSeesThem) {
 
 TEST(ParseEntry, ReadsAsThePluginDoes) {
     using enum ServerLine;
-    const std::array<float, 3> skipped = {-1, -1, -1};
+    const std::array<float, 4> skipped = {-1, -1, -1, -1};
     const struct {
         std::string entry;
         ServerLine kind;
-        std::array<float, 3> values; // gain, pan, muffle
+        std::array<float, 4> values; // gain, pan, muffle, radio
     } cases[] = {
-        {"VC-a 0.5 -0.25 0.75", update3, {0.5f, -0.25f, 0.75f}},
-        {"VC-a 0.5 left 0.75", update3, {0.5f, 0, 0}}, // a muffle is read only after a pan
-        {"VC-a 0.5 0.1 nan", update3, {0.5f, 0.1f, 0}},
-        {"VC-a 0.5 0.1 0.9", update2, {0.5f, 0.1f, 0}},
+        {"VC-a 0.5 -0.25 0.75", update3, {0.5f, -0.25f, 0.75f, 0}},
+        {"VC-a 0.5 -0.25 0.75 1", update3, {0.5f, -0.25f, 0.75f, 1}},
+        {"VC-a 0.5 -0.25 x 1", update3, {0.5f, -0.25f, 0, 0}}, // a radio is read only after a muffle
+        {"VC-a 0.5 left 0.75", update3, {0.5f, 0, 0, 0}},      // a muffle only after a pan
+        {"VC-a 0.5 0.1 nan nan", update3, {0.5f, 0.1f, 0, 0}},
+        {"VC-a 0.5 0.1 0.9 1", update2, {0.5f, 0.1f, 0, 0}},
         {"VC-b", update2, skipped},
-        {std::string(127, 'a') + "0.5 0.1", update2, {0.5f, 0.1f, 0}}, // the cut alias's rest is the gain
+        {"VC-a 1e 0.5", update2, skipped}, // an exponent mark with no digit after it fails
+        {"VC-a 1 0x1p-", update2, {1, 0, 0, 0}},
+        {"VC-a 0x1p-1 infinity 1E0 1e", update3, {0.5f, INFINITY, 1, 0}},
+        {"VC-a 0.5 infin", update2, {0.5f, 0, 0, 0}},
+        {std::string(127, 'a') + "0.5 0.1", update2, {0.5f, 0.1f, 0, 0}}, // the cut alias's rest is the gain
     };
     for (const auto &c : cases) {
         const auto e = parse_entry(c.entry, c.kind).entry;
-        EXPECT_EQ((e ? std::array{e->gain, e->pan, e->muffle} : skipped), c.values) << c.entry;
+        EXPECT_EQ((e ? std::array{e->gain, e->pan, e->muffle, e->radio} : skipped), c.values) << c.entry;
     }
 }
 

@@ -2,8 +2,11 @@
 // paths go to the system unchanged.
 #include "platform/platform.h"
 
+#include "platform/posix/memory_map.h"
+
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -11,6 +14,7 @@
 #include <fcntl.h>
 #include <link.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace mv::platform {
@@ -33,9 +37,28 @@ char dir_separator() noexcept {
     return '/';
 }
 
-bool module_path(char *buf, size_t cap) noexcept {
-    if (buf == nullptr || cap == 0) return false;
-    buf[0] = '\0';
+namespace {
+
+// The file whose mapping holds an address, as /proc/self/maps names it now.
+bool find_mapping(const void *address, MappedFile &out) noexcept {
+    std::FILE *maps = std::fopen("/proc/self/maps", "re");
+    if (maps == nullptr) return false;
+    char line[sizeof out.path + 128];
+    bool found = false;
+    while (!found && std::fgets(line, sizeof line, maps) != nullptr)
+        found = maps_line_holds(line, reinterpret_cast<uintptr_t>(address), out);
+    std::fclose(maps);
+    return found;
+}
+
+bool is_file(const char *path, const MappedFile &mapping) noexcept {
+    struct stat st {};
+    return stat(path, &st) == 0 && st.st_dev == makedev(mapping.dev_major, mapping.dev_minor) &&
+           st.st_ino == mapping.inode;
+}
+
+// The name the loader recorded when it loaded us (dladdr), made absolute.
+bool loader_name(char *buf, size_t cap) noexcept {
     Dl_info info{};
     link_map *map = nullptr;
     if (dladdr1(&g_anchor, &info, reinterpret_cast<void **>(&map), RTLD_DL_LINKMAP) == 0 || map == nullptr ||
@@ -45,10 +68,7 @@ bool module_path(char *buf, size_t cap) noexcept {
     if (name[0] == '\0') {
         // Linked into the main program, whose link map carries no name.
         const ssize_t n = readlink("/proc/self/exe", buf, cap);
-        if (n <= 0 || static_cast<size_t>(n) >= cap) {
-            buf[0] = '\0';
-            return false;
-        }
+        if (n <= 0 || static_cast<size_t>(n) >= cap) return false;
         buf[n] = '\0';
         return true;
     }
@@ -59,11 +79,29 @@ bool module_path(char *buf, size_t cap) noexcept {
     if (getcwd(cwd, sizeof cwd) == nullptr) return false;
     if (name[0] == '.' && name[1] == '/') name += 2;
     const int n = std::snprintf(buf, cap, "%s/%s", cwd, name);
-    if (n < 0 || static_cast<size_t>(n) >= cap) {
-        buf[0] = '\0';
-        return false;
-    }
-    return true;
+    return n >= 0 && static_cast<size_t>(n) < cap;
+}
+
+} // namespace
+
+// The file as it is named now, not as it was loaded: a host may rename the
+// library while it is loaded and load it again by the new name, and the
+// loader then hands back the module it has, under the old name.
+bool module_path(char *buf, size_t cap) noexcept {
+    if (buf == nullptr || cap == 0) return false;
+    buf[0] = '\0';
+    MappedFile mapping{};
+    const bool mapped = find_mapping(reinterpret_cast<const void *>(&module_path), mapping);
+    if (mapped && (!mapping.deleted || is_file(mapping.path, mapping)))
+        return copy_whole(buf, cap, mapping.path);
+    // Unreadable maps, or the file is gone: the loader's name, if that is
+    // still our file (or nothing better is known).
+    if (loader_name(buf, cap) && (!mapped || is_file(buf, mapping))) return true;
+    buf[0] = '\0';
+    if (!mapped) return false;
+    // Deleted (replaced by a new file, say): the folder it was in still counts.
+    strip_deleted(mapping);
+    return copy_whole(buf, cap, mapping.path);
 }
 
 std::FILE *file_open_regular(const char *utf8_path, FileMode mode, FileOpen *result) noexcept {

@@ -11,6 +11,8 @@
 #include <new>
 #include <windows.h>
 
+#include <psapi.h> // after windows.h
+
 namespace mv::platform {
 
 namespace {
@@ -35,6 +37,77 @@ char dir_separator() noexcept {
     return '\\';
 }
 
+namespace {
+
+// The mapped file's name as it is now, "\\Device\\HarddiskVolume3\\dir\\x.dll",
+// turned into a drive path, "C:\\dir\\x.dll", through the drive letters'
+// device names. False when no drive holds it (a network path, say).
+bool mapped_file_name(HMODULE module, wchar_t *out, DWORD cap) {
+    wchar_t device_path[kWidePathMax];
+    const DWORD n = GetMappedFileNameW(GetCurrentProcess(), module, device_path, kWidePathMax);
+    if (n == 0 || n >= static_cast<DWORD>(kWidePathMax)) return false;
+    wchar_t drive[3] = L"A:";
+    for (wchar_t letter = L'A'; letter <= L'Z'; ++letter) {
+        drive[0] = letter;
+        wchar_t device[kWidePathMax];
+        if (QueryDosDeviceW(drive, device, kWidePathMax) == 0) continue;
+        const size_t len = wcslen(device);
+        if (len == 0 || wcsncmp(device_path, device, len) != 0 || device_path[len] != L'\\') continue;
+        const size_t rest = wcslen(device_path + len);
+        if (2 + rest + 1 > cap) return false;
+        out[0] = letter;
+        out[1] = L':';
+        wmemcpy(out + 2, device_path + len, rest + 1);
+        return true;
+    }
+    return false;
+}
+
+// Whether the file at path is the one this module was loaded from: its PE
+// file header (link time stamp included) and section table are the mapped
+// image's (the loader may rewrite the image base in memory, never these).
+bool holds_this_module(const wchar_t *path, HMODULE module) {
+    const auto *image = reinterpret_cast<const unsigned char *>(module);
+    const auto at = static_cast<size_t>(reinterpret_cast<const IMAGE_DOS_HEADER *>(image)->e_lfanew) + 4;
+    const auto *header = reinterpret_cast<const IMAGE_FILE_HEADER *>(image + at);
+    const size_t length = sizeof(IMAGE_FILE_HEADER) + header->SizeOfOptionalHeader +
+                          size_t{header->NumberOfSections} * sizeof(IMAGE_SECTION_HEADER);
+    unsigned char file[4096];
+    if (at + length > sizeof file) return false;
+    const HANDLE h = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    DWORD got = 0;
+    const bool read = ReadFile(h, file, static_cast<DWORD>(at + length), &got, nullptr) && got == at + length;
+    CloseHandle(h);
+    const size_t optional_at = at + sizeof(IMAGE_FILE_HEADER),
+                 sections_at = optional_at + header->SizeOfOptionalHeader;
+    return read && std::memcmp(file + at, image + at, sizeof(IMAGE_FILE_HEADER)) == 0 &&
+           std::memcmp(file + sections_at, image + sections_at, length - (sections_at - at)) == 0;
+}
+
+// Where the client's "Install plugin..." moves a plugin: the user plugin
+// folder, %APPDATA%\Mumble\Mumble\Plugins, under the file's own name.
+bool in_user_plugin_folder(const wchar_t *loaded_name, wchar_t *out, DWORD cap) {
+    const DWORD n = GetEnvironmentVariableW(L"APPDATA", out, cap);
+    const wchar_t *file = wcsrchr(loaded_name, L'\\');
+    if (n == 0 || n >= cap || file == nullptr) return false;
+    static constexpr wchar_t kPlugins[] = L"\\Mumble\\Mumble\\Plugins";
+    const size_t more = wcslen(kPlugins) + wcslen(file);
+    if (n + more + 1 > cap) return false;
+    wcscat(out, kPlugins);
+    wcscat(out, file);
+    return true;
+}
+
+} // namespace
+
+// The file as it is named now, not as it was loaded: a host may rename the
+// library while it is loaded and load it again by the new name, and the
+// loader then hands back the module it has, under the old name
+// (GetModuleFileNameW). The mapping's own name follows the rename on Windows;
+// under Wine it does not (nor does any name Wine keeps), so a module whose
+// loaded name no longer holds it looks where the client moves plugins to.
 bool module_path(char *buf, size_t cap) noexcept {
     if (buf == nullptr || cap == 0) return false;
     buf[0] = '\0';
@@ -43,14 +116,21 @@ bool module_path(char *buf, size_t cap) noexcept {
                                 GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                             reinterpret_cast<LPCWSTR>(&g_anchor), &module))
         return false;
-    wchar_t wide[kWidePathMax];
-    const DWORD n = GetModuleFileNameW(module, wide, kWidePathMax);
+    wchar_t loaded[kWidePathMax], wide[kWidePathMax];
+    const DWORD n = GetModuleFileNameW(module, loaded, kWidePathMax);
     if (n == 0 || n >= static_cast<DWORD>(kWidePathMax)) return false; // failed or cut
+    const wchar_t *name = loaded;
+    if (mapped_file_name(module, wide, kWidePathMax) && holds_this_module(wide, module))
+        name = wide;
+    else if (!holds_this_module(loaded, module) && in_user_plugin_folder(loaded, wide, kWidePathMax) &&
+             holds_this_module(wide, module))
+        name = wide;
     // Fails when the UTF-8 form does not fit in cap-1 bytes.
-    const int bytes =
-        WideCharToMultiByte(CP_UTF8, 0, wide, static_cast<int>(n), buf, clamp_int(cap - 1), nullptr, nullptr);
-    if (bytes <= 0) return false;
-    buf[bytes] = '\0';
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, name, -1, buf, clamp_int(cap), nullptr, nullptr);
+    if (bytes <= 0) {
+        buf[0] = '\0';
+        return false;
+    }
     return true;
 }
 

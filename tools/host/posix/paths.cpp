@@ -1,4 +1,5 @@
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -18,6 +19,12 @@ std::string make_temp_dir(const std::string &prefix, std::string *error) {
         return {};
     }
     return buffer.data();
+}
+
+bool replace_file(const std::string &from, const std::string &to, std::string *error) {
+    if (std::rename(from.c_str(), to.c_str()) == 0) return true;
+    if (error != nullptr) *error = "rename " + from + " to " + to + ": " + std::strerror(errno);
+    return false;
 }
 
 std::string build_path(const char *path) {

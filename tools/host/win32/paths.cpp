@@ -27,6 +27,13 @@ std::string make_temp_dir(const std::string &prefix, std::string *error) {
     return {};
 }
 
+bool replace_file(const std::string &from, const std::string &to, std::string *error) {
+    if (MoveFileExW(widen(from).c_str(), widen(to).c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
+    if (error != nullptr)
+        *error = "MoveFileExW " + from + " to " + to + " failed, error " + std::to_string(GetLastError());
+    return false;
+}
+
 std::string build_path(const char *path) {
     std::string out = path;
     // Under Wine the build tree's Linux paths are on drive Z:.
