@@ -128,4 +128,7 @@ echo "  sound    $demo/mix.wav (smoothing_ms=${smoothing})  $demo/mix-no-smoothi
 echo "  picture  $demo/speakers.svg (with the map of the world)"
 echo "  game     $demo/world-*.txt (every control line, timed)  $demo/game-*.log"
 echo "  reports  $demo/report.txt  $demo/server.log  $demo/plugin-*/marlpike_voice.log"
+echo
+# Both runs' verdicts (each report above ends in its own), and the game's.
+if [ "$status" -eq 0 ]; then echo "RESULT: pass"; else echo "RESULT: FAIL"; fi
 exit "$status"

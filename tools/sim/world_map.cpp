@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <sstream>
 
 #include "common/roster.h"
@@ -105,24 +106,11 @@ bool load_world(const std::string &path, WorldTrack *out, std::string *error) {
     return true;
 }
 
-std::string render_map(const WorldTrack &w, const RunRecord &run, const std::string &listener) {
-    std::string s = "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + num(kSize + 2 * kMargin) +
-                    "\" height=\"" + num(kSize + 2 * kMargin + 60) +
-                    "\" font-family=\"sans-serif\" font-size=\"13\">\n<rect width=\"100%\" height=\"100%\" "
-                    "fill=\"white\"/>\n<text x=\"" +
-                    num(kMargin + kSize / 2) +
-                    "\" y=\"24\" text-anchor=\"middle\" font-size=\"17\">The world from above during the run "
-                    "(metres; north is up)</text>\n";
-    std::map<std::string, std::vector<WorldTrack::Point>> paths; // during the run, by folded alias
-    for (const auto &[alias, path] : w.paths)
-        for (const WorldTrack::Point &p : path)
-            if (run.started <= 0 || (p.t >= run.started && p.t <= run.started + run.t_end))
-                paths[key(alias)].push_back(p);
-    const auto me = paths.find(key(listener));
-    if (me == paths.end() || me->second.empty())
-        return s + "<text x=\"40\" y=\"80\">" + xml_escape(listener) +
-               " never stood anywhere</text>\n</svg>\n";
-    const Frame f = frame_round(w, me->second);
+namespace {
+
+using Paths = std::map<std::string, std::vector<WorldTrack::Point>>; // by folded alias
+
+void draw_grid(std::string &s, const Frame &f) {
     const double step = f.span > 150 ? 50 : f.span > 60 ? 20 : f.span > 25 ? 5 : 2;
     for (double g = std::ceil(f.x0 / step) * step; g <= f.x0 + f.span; g += step)
         s += "<line x1=\"" + num(f.px(g)) + "\" x2=\"" + num(f.px(g)) + "\" y1=\"" + num(kMargin) +
@@ -134,7 +122,10 @@ std::string render_map(const WorldTrack &w, const RunRecord &run, const std::str
              num(f.py(g) + 4) + "\" text-anchor=\"end\">" + num(g) + "</text>\n";
     s += "<rect x=\"" + num(kMargin) + "\" y=\"" + num(kMargin) + "\" width=\"" + num(kSize) +
          "\" height=\"" + num(kSize) + "\" fill=\"none\" stroke=\"#333\"/>\n";
-    for (const WorldTrack::Wall &wall : w.walls) {
+}
+
+void draw_walls(std::string &s, const Frame &f, const std::vector<WorldTrack::Wall> &walls) {
+    for (const WorldTrack::Wall &wall : walls) {
         s += "<line x1=\"" + num(f.px(wall.x1)) + "\" y1=\"" + num(f.py(wall.y1)) + "\" x2=\"" +
              num(f.px(wall.x2)) + "\" y2=\"" + num(f.py(wall.y2)) +
              "\" stroke=\"#777\" stroke-width=\"6\"/>\n";
@@ -142,47 +133,47 @@ std::string render_map(const WorldTrack &w, const RunRecord &run, const std::str
              num(f.py((wall.y1 + wall.y2) / 2)) + "\" fill=\"#555\">wall " + xml_escape(wall.id) +
              " (muffle " + num(wall.muffle) + ")</text>\n";
     }
+}
 
-    // Who was heard: each second, a line from the listener to each speaker heard.
-    const auto radio = [&](const std::string &speaker) {
-        return std::any_of(w.radio.begin(), w.radio.end(), [&](const auto &pair) {
-            return iequals(pair.first, listener) && iequals(pair.second, speaker);
-        });
-    };
+// Once a second of the run, a line from the listener to each speaker heard
+// then (up to the frame's edge): faint, or dashed for a radio pair.
+void draw_heard(std::string &s, const Frame &f, const Paths &paths, const std::vector<WorldTrack::Point> &me,
+                const RunRecord &run, const std::function<bool(const std::string &)> &on_radio) {
     for (size_t i = 0; i < run.series.size() && run.started > 0; ++i) {
         const Series &sr = run.series[i];
         const auto path = paths.find(key(sr.label));
-        if (path == paths.end() || path->second.empty()) continue;
-        const bool on_radio = radio(sr.label);
+        if (path == paths.end()) continue;
+        const std::string style = on_radio(sr.label) ? "stroke-width=\"2\" stroke-dasharray=\"8 5\""
+                                                     : "stroke-width=\"1\" opacity=\"0.4\"";
         for (size_t k = 0, next = 0; k < sr.t.size(); ++k) {
             if (sr.t[k] < static_cast<double>(next) + 0.5 || sr.gain[k] < 0.01) continue;
             next = static_cast<size_t>(sr.t[k] + 0.5) + 1;
-            const WorldTrack::Point a = at(me->second, run.started + sr.t[k]);
+            const WorldTrack::Point a = at(me, run.started + sr.t[k]);
             const WorldTrack::Point b = at(path->second, run.started + sr.t[k]);
             const double r = f.reach(a.x, a.y, b.x, b.y);
             s += "<line x1=\"" + num(f.px(a.x)) + "\" y1=\"" + num(f.py(a.y)) + "\" x2=\"" +
                  num(f.px(a.x + r * (b.x - a.x))) + "\" y2=\"" + num(f.py(a.y + r * (b.y - a.y))) +
-                 "\" stroke=\"" + series_colour(i) + "\" " +
-                 (on_radio ? "stroke-width=\"2\" stroke-dasharray=\"8 5\""
-                           : "stroke-width=\"1\" opacity=\"0.4\"") +
-                 "/>\n";
+                 "\" stroke=\"" + series_colour(i) + "\" " + style + "/>\n";
         }
     }
-    // The paths, each speaker in the colour of its curves; the listener black.
-    size_t line = 0;
+}
+
+// Each path in the colour of the speaker's curves (the listener's black),
+// with a dot where it ended; a player off the map is named below it.
+void draw_paths(std::string &s, const Frame &f, const Paths &paths, const WorldTrack::Point &centre,
+                const RunRecord &run, const std::string &listener,
+                const std::function<bool(const std::string &)> &on_radio) {
+    size_t notes = 0;
     for (const auto &[folded, path] : paths) {
-        std::string colour = "#000", label = folded, note;
+        std::string colour = "#000", label = folded == key(listener) ? listener : folded;
         for (size_t i = 0; i < run.series.size(); ++i)
             if (key(run.series[i].label) == folded) colour = series_colour(i), label = run.series[i].label;
-        if (folded == key(listener)) label = listener;
-        label = xml_escape(label);
         const WorldTrack::Point end = path.back();
         if (!f.inside(end.x, end.y)) {
-            const WorldTrack::Point c = me->second.back();
-            note = label + " is " + num(std::hypot(end.x - c.x, end.y - c.y)) + " m away, off the map" +
-                   (radio(label) ? ": heard on the radio (dashed)" : "");
-            s += "<text x=\"" + num(kMargin) + "\" y=\"" + num(kMargin + kSize + 40 + 18 * line++) +
-                 "\" fill=\"" + colour + "\">" + note + "</text>\n";
+            s += "<text x=\"" + num(kMargin) + "\" y=\"" + num(kMargin + kSize + 40 + 18 * notes++) +
+                 "\" fill=\"" + colour + "\">" + xml_escape(label) + " is " +
+                 num(std::hypot(end.x - centre.x, end.y - centre.y)) + " m away, off the map" +
+                 (on_radio(label) ? ": heard on the radio (dashed)" : "") + "</text>\n";
             continue;
         }
         std::string pts;
@@ -192,12 +183,42 @@ std::string render_map(const WorldTrack &w, const RunRecord &run, const std::str
              "\"/>\n";
         s += "<circle cx=\"" + num(f.px(end.x)) + "\" cy=\"" + num(f.py(end.y)) + "\" r=\"5\" fill=\"" +
              colour + "\"/><text x=\"" + num(f.px(end.x) + 8) + "\" y=\"" + num(f.py(end.y) - 8) +
-             "\" fill=\"" + colour + "\" font-weight=\"bold\">" + label + "</text>\n";
+             "\" fill=\"" + colour + "\" font-weight=\"bold\">" + xml_escape(label) + "</text>\n";
     }
+}
+
+} // namespace
+
+std::string render_map(const WorldTrack &w, const RunRecord &run, const std::string &listener) {
+    std::string s = "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + num(kSize + 2 * kMargin) +
+                    "\" height=\"" + num(kSize + 2 * kMargin + 60) +
+                    "\" font-family=\"sans-serif\" font-size=\"13\">\n<rect width=\"100%\" height=\"100%\" "
+                    "fill=\"white\"/>\n<text x=\"" +
+                    num(kMargin + kSize / 2) +
+                    "\" y=\"24\" text-anchor=\"middle\" font-size=\"17\">The world from above during the run "
+                    "(metres; north is up)</text>\n";
+    Paths paths; // the points sent during the run
+    for (const auto &[alias, path] : w.paths)
+        for (const WorldTrack::Point &p : path)
+            if (run.started <= 0 || (p.t >= run.started && p.t <= run.started + run.t_end))
+                paths[key(alias)].push_back(p);
+    const auto me = paths.find(key(listener));
+    if (me == paths.end())
+        return s + "<text x=\"40\" y=\"80\">" + xml_escape(listener) +
+               " never stood anywhere</text>\n</svg>\n";
+    const auto on_radio = [&](const std::string &speaker) {
+        return std::any_of(w.radio.begin(), w.radio.end(), [&](const auto &pair) {
+            return iequals(pair.first, listener) && iequals(pair.second, speaker);
+        });
+    };
+    const Frame f = frame_round(w, me->second);
+    draw_grid(s, f);
+    draw_walls(s, f, w.walls);
+    draw_heard(s, f, paths, me->second, run, on_radio);
+    draw_paths(s, f, paths, me->second.back(), run, listener, on_radio);
     s += "<text x=\"" + num(kMargin) + "\" y=\"" + num(kMargin - 12) +
-         "\" fill=\"#555\">paths as the game sent "
-         "them (dot: where each ended); thin lines: whom " +
-         xml_escape(listener) + " heard, once a second</text>\n";
+         "\" fill=\"#555\">dots: where each path ended; thin lines: whom " + xml_escape(listener) +
+         " heard, once a second</text>\n";
     return s + "</svg>\n";
 }
 
