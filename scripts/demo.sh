@@ -96,6 +96,10 @@ run() { # run SMOOTHING_MS NAME WAV
         --transcript "$demo/world-$name.txt" >"$demo/game-$name.log" 2>&1 &
     game_pid=$!
     wait_for "$demo/world-$name.txt" ' pos ' "$game_pid" "$demo/game-$name.log"
+    # The listener joins at the same moment of the game in both runs (1 s in), so
+    # that both hear the same stretch of it.
+    sleep "$(awk -v first="$(head -n 1 "$demo/world-$name.txt" | cut -d' ' -f1)" -v now="$(date +%s.%N)" \
+        'BEGIN { d = first + 1 - now; print (d > 0 ? d : 0) }')"
 
     echo "== demo: host simulator, ${seconds} s, smoothing_ms=${smoothing_ms}"
     local status=0

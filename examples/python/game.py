@@ -16,7 +16,7 @@ def to_and_fro(t, length):  # how far along a path walked there and back, and wh
 
 def where(alias, t):  # x east, y north (metres), heading (degrees clockwise from north)
     if alias == "VC-Fox":  # a 4 m circle round the listener, passing behind the shed
-        a = WALK * t / 4 + math.pi / 4
+        a = WALK * t / 4
         return 4 * math.sin(a), 4 * math.cos(a), math.degrees(a) + 90
     if alias == "VC-Heron":  # walks past on the listener's left, whispering
         s, way = to_and_fro(t, 24)

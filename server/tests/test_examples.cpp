@@ -143,7 +143,7 @@ TEST(Examples, EveryUpdateFollowsTheRulesForTheWorldTheGameDescribed) {
 
         std::vector<std::string> game = example.command;
         game.insert(game.end(), {"--control", "127.0.0.1:" + control_port.substr(0, control_port.size() - 1),
-                                 "--seconds", "4", "--transcript", dir + "/transcript"});
+                                 "--seconds", "6", "--transcript", dir + "/transcript"});
         const pid_t game_pid = spawn(game, dir + "/game.out");
 
         // The listener and its radio partner, from the game's first hear line.
