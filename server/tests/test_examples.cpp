@@ -135,7 +135,8 @@ TEST(Examples, EveryUpdateFollowsTheRulesForTheWorldTheGameDescribed) {
         const pid_t server =
             spawn({MV_SERVER_PROGRAM, "--key-file", dir + "/key", "--control", "0", "--control-port-file",
                    dir + "/control.port", "--port", "0", "--port-file", dir + "/plugin.port",
-                   "--handshakes-per-minute", "0", "--model", model_name(example.model)},
+                   "--handshakes-per-minute", "0", "--model", model_name(example.model), "--seconds",
+                   "120"}, // gone by itself if this test fails half-way
                   dir + "/server.log");
         const std::string control_port = wait_for_text(dir + "/control.port", "\n");
         const std::string plugin_port = wait_for_text(dir + "/plugin.port", "\n");
