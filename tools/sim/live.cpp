@@ -46,6 +46,8 @@ int run_live(const SimConfig &config, const LiveOptions &options, const std::ato
     std::printf("plugin work directory: %s\n", sim.workdir().c_str());
     std::fflush(stdout);
 
+    const double started =
+        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
     sim.start_audio(true);
     std::vector<std::string> recent;
     const auto remember = [&](const std::string &line) {
@@ -89,6 +91,7 @@ int run_live(const SimConfig &config, const LiveOptions &options, const std::ato
         remember(event_line(e));
 
     RunRecord run = sim.record(label);
+    run.started = started;
     run.title = "What " + config.local.alias + " hears from each speaker";
     std::vector<std::string> &report = run.report;
     report.emplace_back("==== Marlpike host simulator report ====");

@@ -9,6 +9,7 @@
 #include "common/roster.h"
 #include "common/text.h"
 #include "sim/live.h"
+#include "sim/world_map.h"
 
 namespace {
 
@@ -21,6 +22,7 @@ void on_signal(int) {
 
 constexpr char kUsage[] = R"(usage: marlpike-host-sim --plugin LIBRARY [options]
        marlpike-host-sim --compare RUN --compare RUN [--svg FILE] [--report FILE]
+                         [--world TRANSCRIPT [--local ALIAS]]
 
   --plugin FILE        the plugin library to load (libmarlpike_voice.so)
   --server HOST:PORT   the falloff server (default 127.0.0.1:8890)
@@ -48,6 +50,9 @@ constexpr char kUsage[] = R"(usage: marlpike-host-sim --plugin LIBRARY [options]
                        scenario side by side: the report compares their clicks,
                        the picture (--svg) shows the last run and every run's
                        multiplier round one change
+  --world FILE         (with --compare) a game's transcript of its control lines,
+                       each after its time (as the example games write it): the
+                       picture gains a map of the last run's world from above
 
 Exit status: 0 when the plugin was accepted by the server, received updates and
 kept the host's rules; 1 otherwise; 2 for bad arguments.
@@ -65,7 +70,7 @@ bool split_host_port(const std::string &s, std::string *host, uint16_t *port) {
 
 // --compare: the saved runs side by side.
 int compare(const std::vector<std::string> &paths, const std::string &svg_path,
-            const std::string &report_path) {
+            const std::string &report_path, const std::string &world_path, const std::string &listener) {
     std::vector<RunRecord> runs(paths.size());
     for (size_t i = 0; i < paths.size(); ++i) {
         std::string error;
@@ -75,9 +80,18 @@ int compare(const std::vector<std::string> &paths, const std::string &svg_path,
         }
     }
     std::vector<std::string> report = compare_report(runs);
+    WorldTrack world;
+    if (!world_path.empty()) {
+        std::string error;
+        if (!load_world(world_path, &world, &error)) {
+            std::fprintf(stderr, "marlpike-host-sim: %s\n", error.c_str());
+            return 1;
+        }
+    }
     if (!svg_path.empty()) {
         std::ofstream svg(svg_path);
-        svg << render_svg(compare_picture(runs));
+        const std::string curves = render_svg(compare_picture(runs));
+        svg << (world_path.empty() ? curves : side_by_side(curves, render_map(world, runs.back(), listener)));
         report.push_back("picture: " + svg_path + (svg ? "" : " (could not be written)"));
     }
     std::ofstream out;
@@ -118,8 +132,9 @@ int main(int argc, char **argv) {
     config.smoothing_ms = static_cast<int>(args.number("smoothing-ms", 0));
     const std::string save_path = args.text("save-run");
     const auto compared = args.all("compare");
+    const std::string world_path = args.text("world");
     if (!compared.empty() && args.error().empty() && args.unused().empty())
-        return compare(compared, svg_path, report_path);
+        return compare(compared, svg_path, report_path, world_path, config.local.alias);
 
     std::string error = args.error();
     if (error.empty() && !args.unused().empty()) error = "unknown argument " + args.unused().front();

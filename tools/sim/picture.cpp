@@ -114,6 +114,14 @@ void legend(std::string &s, double top, size_t i, const std::string &colour, con
 
 } // namespace
 
+const char *series_colour(size_t i) {
+    return kColours[i % 8];
+}
+
+std::string xml_escape(const std::string &s) {
+    return escape(s);
+}
+
 std::string render_svg(const Picture &p) {
     const bool detail = !p.envelopes.empty();
     const double top = 60, step = kPanelH + kGap;

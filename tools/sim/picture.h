@@ -36,4 +36,9 @@ struct Picture {
 
 [[nodiscard]] std::string render_svg(const Picture &picture);
 
+// The colour of the i-th speaker's lines, in the picture and on the map.
+[[nodiscard]] const char *series_colour(size_t i);
+// Text made safe inside an SVG element or attribute.
+[[nodiscard]] std::string xml_escape(const std::string &s);
+
 } // namespace mvtools

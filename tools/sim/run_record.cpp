@@ -31,6 +31,9 @@ bool save_run(const RunRecord &run, const std::string &path) {
     out << kMagic << "\nlabel " << run.label << "\ntitle " << run.title << "\nend " << run.t_end
         << "\nclicks " << run.clicks.windows << " " << run.clicks.mean_db << " " << run.clicks.max_db << " "
         << run.clicks.whole_db << "\n";
+    char started[32];
+    std::snprintf(started, sizeof started, "%.3f", run.started); // to the millisecond
+    out << "started " << started << "\n";
     for (const Series &s : run.series) {
         out << "series " << s.label << "\n";
         for (size_t k = 0; k < s.t.size(); ++k)
@@ -67,6 +70,8 @@ bool load_run(const std::string &path, RunRecord *run, std::string *error) {
             r.title = rest;
         } else if (key == "end") {
             words >> r.t_end;
+        } else if (key == "started") {
+            words >> r.started;
         } else if (key == "clicks") {
             words >> r.clicks.windows >> r.clicks.mean_db >> r.clicks.max_db >> r.clicks.whole_db;
         } else if (key == "series") {

@@ -21,6 +21,7 @@ struct RunRecord {
     // change comes kDetailLeadMs into them.
     std::vector<Envelope> envelopes;
     std::vector<std::string> report;
+    double started = 0; // wall-clock time of the first audio block, seconds since 1970; 0: unknown
 };
 
 inline constexpr size_t kDetailUpdate = 20;
