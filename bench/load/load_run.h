@@ -27,6 +27,7 @@ struct RunFigures {
     double window_sec = 0;
     uint32_t held = 0, lost = 0;
     double tick_p50 = 0, tick_p99 = 0, tick_max = 0; // ms, from the server's load lines
+    double send_p99 = 0, tick_cpu_p50 = 0, tick_cpu_p99 = 0;
     uint32_t tick_windows = 0;
     double lat_p50 = 0, lat_p99 = 0, lat_max = 0; // ms, pos line written to update read
     uint64_t lat_samples = 0, lat_unmatched = 0;

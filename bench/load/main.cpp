@@ -43,14 +43,15 @@ void print_row(uint32_t players, const std::string &index, const RunFigures &f) 
         std::printf("| %u | %s | failed: %s |\n", players, index.c_str(), f.error.c_str());
         return;
     }
-    std::printf(
-        "| %u | %s | %zu | %.0f/s | %u/%u/%u | %.1f/%.1f/%.1f (%u) | %.1f/%.1f (%llu) | %.1f | %.2f MB/s "
-        "| %.2fx | %.0f%% | %.0f%% | %.0f MiB (%.0f) | %llu |\n",
-        players, index.c_str(), f.walls, f.handshakes_per_sec, f.held, f.lost, f.refused + f.connect_failed,
-        f.tick_p50, f.tick_p99, f.tick_max, f.tick_windows, f.lat_p50, f.lat_p99,
-        static_cast<unsigned long long>(f.lat_samples), f.entries_per_update, f.wire_bytes_per_sec / 1e6,
-        f.wire_over_needed, f.server_cpu * 100, f.generator_cpu * 100, f.rss_mib, f.peak_rss_mib,
-        static_cast<unsigned long long>(f.steps_skipped));
+    std::printf("| %u | %s | %zu | %.0f/s | %u/%u/%u | %.1f/%.1f/%.1f (%u) | %.1f | %.1f/%.1f | %.1f/%.1f "
+                "(%llu) | %.1f | %.2f MB/s "
+                "| %.2fx | %.0f%% | %.0f%% | %.0f MiB (%.0f) | %llu |\n",
+                players, index.c_str(), f.walls, f.handshakes_per_sec, f.held, f.lost,
+                f.refused + f.connect_failed, f.tick_p50, f.tick_p99, f.tick_max, f.tick_windows, f.send_p99,
+                f.tick_cpu_p50, f.tick_cpu_p99, f.lat_p50, f.lat_p99,
+                static_cast<unsigned long long>(f.lat_samples), f.entries_per_update,
+                f.wire_bytes_per_sec / 1e6, f.wire_over_needed, f.server_cpu * 100, f.generator_cpu * 100,
+                f.rss_mib, f.peak_rss_mib, static_cast<unsigned long long>(f.steps_skipped));
     std::fprintf(
         stderr,
         "  window %.1f s, square %.0f m, updates %llu (changed %llu, malformed %llu), payload %llu B, "
@@ -101,7 +102,7 @@ int main(int argc, char **argv) {
         "| players | index | walls | handshakes | links held/lost/refused | tick p50/p99/max ms (windows) "
         "| pos-to-wire p50/p99 ms (samples) | entries per update | wire | wire / needed "
         "| server CPU | generator CPU | server RSS (peak) | steps skipped |\n");
-    std::printf("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|\n");
+    std::printf("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|\n");
     bool all_ok = true;
     for (const uint32_t n : players)
         for (const std::string &index : indexes) {

@@ -157,6 +157,9 @@ std::vector<LoadLine> ServerProcess::load_lines() const {
         l.p50 = field(line, "tick_p50_ms");
         l.p99 = field(line, "tick_p99_ms");
         l.max = field(line, "tick_max_ms");
+        l.send_p99 = field(line, "send_p99_ms");
+        l.cpu_p50 = field(line, "tick_cpu_p50_ms");
+        l.cpu_p99 = field(line, "tick_cpu_p99_ms");
         out.push_back(l);
     }
     return out;

@@ -22,6 +22,7 @@ struct LoadLine {
     double at_ms = 0; // since the epoch, UTC
     uint64_t ticks = 0;
     double p50 = 0, p99 = 0, max = 0;
+    double send_p99 = 0, cpu_p50 = 0, cpu_p99 = 0;
 };
 
 class ServerProcess {
