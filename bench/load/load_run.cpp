@@ -19,6 +19,7 @@
 #include <cstring>
 #include <deque>
 #include <functional>
+#include <random>
 #include <string_view>
 #include <vector>
 
@@ -125,6 +126,7 @@ class Loop {
 
     bool connect_control(std::string *error);
     void start_steps();
+    void arm_step();
     // Runs the loop until done() or the deadline; false at the deadline.
     bool run_until(const std::function<bool()> &done, double seconds);
     void open_more();
@@ -154,6 +156,8 @@ class Loop {
     std::vector<size_t> beacon_ends_;
     std::vector<std::vector<Stamp>> stamps_;
     uint64_t steps_skipped_ = 0;
+    uint64_t steps_base_ns_ = 0, steps_armed_ = 0;
+    std::mt19937_64 jitter_{1919};
 
     bool counting_ = false;
     uint64_t updates_ = 0, changed_ = 0, malformed_ = 0, entries_ = 0, payload_ = 0, needed_ = 0;
@@ -191,11 +195,25 @@ bool Loop::connect_control(std::string *error) {
 
 void Loop::start_steps() {
     timer_ = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
-    const long period_ns = static_cast<long>(1e9 / kTickHz);
-    itimerspec spec{{0, period_ns}, {0, period_ns}};
-    timerfd_settime(timer_, 0, &spec, nullptr);
     epoll_event ev{EPOLLIN, {.u64 = kTimerTag}};
     epoll_ctl(epoll_, EPOLL_CTL_ADD, timer_, &ev);
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    steps_base_ns_ = static_cast<uint64_t>(now.tv_sec) * 1'000'000'000u + static_cast<uint64_t>(now.tv_nsec);
+    arm_step();
+}
+
+// Each step at a random moment of its period: the game's ticks keep no
+// phase with the server's, so pos-to-wire samples every wait for a tick
+// from none to a whole period.
+void Loop::arm_step() {
+    const auto period_ns = static_cast<uint64_t>(1e9 / kTickHz);
+    std::uniform_int_distribution<uint64_t> within(0, period_ns - 1);
+    const uint64_t at = steps_base_ns_ + steps_armed_++ * period_ns + within(jitter_);
+    itimerspec spec{};
+    spec.it_value.tv_sec = static_cast<time_t>(at / 1'000'000'000u);
+    spec.it_value.tv_nsec = static_cast<long>(at % 1'000'000'000u);
+    timerfd_settime(timer_, TFD_TIMER_ABSTIME, &spec, nullptr);
 }
 
 bool Loop::run_until(const std::function<bool()> &done, double seconds) {
@@ -210,7 +228,10 @@ bool Loop::run_until(const std::function<bool()> &done, double seconds) {
             const uint64_t tag = events[e].data.u64;
             if (tag == kTimerTag) {
                 uint64_t expirations = 0;
-                if (read(timer_, &expirations, sizeof expirations) > 0) step();
+                if (read(timer_, &expirations, sizeof expirations) > 0) {
+                    step();
+                    arm_step();
+                }
             } else if (tag == kControlTag) {
                 on_control(events[e].events);
             } else {

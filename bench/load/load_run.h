@@ -15,7 +15,7 @@ struct RunConfig {
     uint32_t players = 1000;
     double movement_sec = 30;
     double settle_sec = 3; // after the last link, before the window
-    uint32_t connecting_at_once = 256;
+    uint32_t connecting_at_once = 1024;
     std::string work_dir; // for the server's log, key and port files
 };
 

@@ -38,30 +38,36 @@ int usage() {
     return 2;
 }
 
-void print_row(uint32_t players, const std::string &index, const RunFigures &f) {
+// The table's row on stdout at once; the details, also on stderr now, are
+// returned to be listed after the table.
+std::string print_row(uint32_t players, const std::string &index, const RunFigures &f) {
     if (!f.error.empty()) {
         std::printf("| %u | %s | failed: %s |\n", players, index.c_str(), f.error.c_str());
-        return;
+        std::fflush(stdout);
+        return {};
     }
     std::printf("| %u | %s | %zu | %.0f/s | %u/%u/%u | %.1f/%.1f/%.1f (%u) | %.1f | %.1f/%.1f | %.1f/%.1f "
-                "(%llu) | %.1f | %.2f MB/s "
-                "| %.2fx | %.0f%% | %.0f%% | %.0f MiB (%.0f) | %llu |\n",
+                "(%llu) | %.1f | %.2f MB/s | %.2fx | %.0f%% | %.0f%% | %.0f MiB (%.0f) | %llu |\n",
                 players, index.c_str(), f.walls, f.handshakes_per_sec, f.held, f.lost,
                 f.refused + f.connect_failed, f.tick_p50, f.tick_p99, f.tick_max, f.tick_windows, f.send_p99,
                 f.tick_cpu_p50, f.tick_cpu_p99, f.lat_p50, f.lat_p99,
                 static_cast<unsigned long long>(f.lat_samples), f.entries_per_update,
                 f.wire_bytes_per_sec / 1e6, f.wire_over_needed, f.server_cpu * 100, f.generator_cpu * 100,
                 f.rss_mib, f.peak_rss_mib, static_cast<unsigned long long>(f.steps_skipped));
-    std::fprintf(
-        stderr,
-        "  window %.1f s, square %.0f m, updates %llu (changed %llu, malformed %llu), payload %llu B, "
-        "segments %llu, needed %llu B, beacon lines never seen %llu, connecting %.1f s\n",
-        f.window_sec, f.side_m, static_cast<unsigned long long>(f.updates),
-        static_cast<unsigned long long>(f.changed_updates), static_cast<unsigned long long>(f.malformed),
-        static_cast<unsigned long long>(f.payload_bytes), static_cast<unsigned long long>(f.data_segments),
-        static_cast<unsigned long long>(f.needed_bytes), static_cast<unsigned long long>(f.lat_unmatched),
-        f.connect_sec);
     std::fflush(stdout);
+    char details[512];
+    std::snprintf(
+        details, sizeof details,
+        "- %u %s: window %.1f s, square %.0f m, connecting %.1f s; updates %llu (changed %llu, "
+        "malformed %llu); payload %llu B in %llu segments; changed tables %llu B; pos-to-wire max "
+        "%.1f ms, beacon lines never seen %llu\n",
+        players, index.c_str(), f.window_sec, f.side_m, f.connect_sec,
+        static_cast<unsigned long long>(f.updates), static_cast<unsigned long long>(f.changed_updates),
+        static_cast<unsigned long long>(f.malformed), static_cast<unsigned long long>(f.payload_bytes),
+        static_cast<unsigned long long>(f.data_segments), static_cast<unsigned long long>(f.needed_bytes),
+        f.lat_max, static_cast<unsigned long long>(f.lat_unmatched));
+    std::fputs(details, stderr);
+    return details;
 }
 
 } // namespace
@@ -104,6 +110,7 @@ int main(int argc, char **argv) {
         "| server CPU | generator CPU | server RSS (peak) | steps skipped |\n");
     std::printf("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|\n");
     bool all_ok = true;
+    std::string details;
     for (const uint32_t n : players)
         for (const std::string &index : indexes) {
             RunConfig c;
@@ -117,8 +124,9 @@ int main(int argc, char **argv) {
                          c.movement_sec);
             const RunFigures f = run_load(c);
             all_ok = all_ok && f.error.empty();
-            print_row(n, index, f);
+            details += print_row(n, index, f);
         }
+    std::printf("\n%s", details.c_str());
     std::fprintf(stderr, "load: the server's logs are in %s\n", work.c_str());
     return all_ok ? 0 : 1;
 }
