@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstring>
 #include <deque>
 #include <functional>
@@ -35,6 +36,8 @@ using TimePoint = Clock::time_point;
 constexpr uint64_t kControlTag = ~uint64_t{0}, kTimerTag = kControlTag - 1;
 constexpr double kHeaderBytes = 52;       // IPv4 20 + TCP 20 + timestamps option 12, per data segment
 constexpr uint64_t kPingEverySteps = 200; // each link PINGs every 20 s, as the plugin does
+
+volatile std::sig_atomic_t g_stop = 0;
 
 double ms_since(TimePoint a, TimePoint b) {
     return std::chrono::duration<double, std::milli>(b - a).count();
@@ -221,7 +224,7 @@ bool Loop::run_until(const std::function<bool()> &done, double seconds) {
     epoll_event events[512];
     while (!done()) {
         const TimePoint now = Clock::now();
-        if (now >= until) return false;
+        if (now >= until || g_stop) return false;
         const int wait = static_cast<int>(std::min(50.0, ms_since(now, until) + 1));
         const int n = epoll_wait(epoll_, events, 512, wait);
         for (int e = 0; e < n; ++e) {
@@ -508,6 +511,10 @@ double cpu_of_self() {
 
 } // namespace
 
+void request_stop() {
+    g_stop = 1;
+}
+
 RunFigures run_load(const RunConfig &config) {
     RunFigures f;
     raise_file_limit(config.players + 1024);
@@ -615,6 +622,7 @@ RunFigures run_load(const RunConfig &config) {
         f.tick_cpu_p99 = std::max(f.tick_cpu_p99, l.cpu_p99);
     }
     f.tick_p50 = percentile(p50s, 0.5);
+    if (g_stop) f.error = "interrupted";
     f.tick_cpu_p50 = percentile(cpu_p50s, 0.5);
     return f;
 }

@@ -45,4 +45,7 @@ struct RunFigures {
 
 RunFigures run_load(const RunConfig &config);
 
+// Set from a signal handler: every run ends at once, its server stopped.
+void request_stop();
+
 } // namespace mvload

@@ -6,6 +6,7 @@
 //           [--seconds 60] [--short-seconds 30] [--work DIR]
 //
 // The largest size moves for --seconds, the others for --short-seconds.
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -99,6 +100,12 @@ int main(int argc, char **argv) {
         return usage();
     if (work.empty()) work = std::filesystem::temp_directory_path() / ("mv_load." + std::to_string(getpid()));
 
+    // Ctrl-C stops the run and, through it, the server it started.
+    struct sigaction on_stop {};
+    on_stop.sa_handler = [](int) { request_stop(); };
+    sigaction(SIGINT, &on_stop, nullptr);
+    sigaction(SIGTERM, &on_stop, nullptr);
+
     std::vector<uint32_t> players;
     for (const std::string &s : sizes)
         players.push_back(static_cast<uint32_t>(std::strtoul(s.c_str(), nullptr, 10)));
@@ -106,7 +113,8 @@ int main(int argc, char **argv) {
 
     std::printf(
         "| players | index | walls | handshakes | links held/lost/refused | tick p50/p99/max ms (windows) "
-        "| pos-to-wire p50/p99 ms (samples) | entries per update | wire | wire / needed "
+        "| sends p99 ms | tick CPU p50/p99 ms | pos-to-wire p50/p99 ms (samples) | entries per update | wire "
+        "| wire / needed "
         "| server CPU | generator CPU | server RSS (peak) | steps skipped |\n");
     std::printf("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|\n");
     bool all_ok = true;
@@ -125,6 +133,7 @@ int main(int argc, char **argv) {
             const RunFigures f = run_load(c);
             all_ok = all_ok && f.error.empty();
             details += print_row(n, index, f);
+            if (f.error == "interrupted") return 1;
         }
     std::printf("\n%s", details.c_str());
     std::fprintf(stderr, "load: the server's logs are in %s\n", work.c_str());

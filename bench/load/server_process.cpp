@@ -67,6 +67,9 @@ bool ServerProcess::start(const std::string &program, const std::vector<std::str
         argv.push_back(a.data());
     argv.push_back(nullptr);
     std::ofstream(dir + "/key") << "load-generator-key\n";
+    // A port file left by an earlier run would name a port nobody listens on.
+    unlink((dir + "/port").c_str());
+    unlink((dir + "/control-port").c_str());
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
