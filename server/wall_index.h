@@ -33,8 +33,9 @@ class WallIndex {
     [[nodiscard]] int cell_x(double x) const;
     [[nodiscard]] int cell_y(double y) const;
     bool next_query();
-    void visit(int cx, int cy, const std::vector<Wall> &walls, const Segment &s, const Box &box,
-               std::vector<uint32_t> &out);
+    // Calls f(wall) for each wall of the cell not yet met in this query whose
+    // box meets the box.
+    template <class F> void each_new(int cx, int cy, const Box &box, F &&f);
 
     double ox_ = 0, oy_ = 0, cell_ = 8;
     int nx_ = 0, ny_ = 0;
