@@ -135,6 +135,7 @@ class Loop {
     void open_more();
 
     void count(bool on) { counting_ = on; }
+    void write_control();
     [[nodiscard]] uint32_t settled() const { return established_ + refused_ + failed_; }
 
     Crowd &crowd_;
@@ -149,6 +150,7 @@ class Loop {
     std::string ctl_out_;
     uint64_t ctl_written_ = 0, ctl_dropped_ = 0; // bytes ever written, and ever queued before ctl_out_
     std::string ctl_in_;
+    bool ctl_watching_out_ = false;
     uint32_t sync_ok_ = 0, control_errors_ = 0;
     struct Mark {
         uint64_t end;
@@ -170,7 +172,6 @@ class Loop {
 
   private:
     void on_control(uint32_t events);
-    void write_control();
     void step();
     void on_link(uint32_t i, uint32_t events);
     void link_line(uint32_t i, std::string_view line);
@@ -191,7 +192,7 @@ bool Loop::connect_control(std::string *error) {
         return false;
     }
     fcntl(control_, F_SETFL, fcntl(control_, F_GETFL) | O_NONBLOCK);
-    epoll_event ev{EPOLLIN | EPOLLOUT, {.u64 = kControlTag}};
+    epoll_event ev{EPOLLIN, {.u64 = kControlTag}};
     epoll_ctl(epoll_, EPOLL_CTL_ADD, control_, &ev);
     return true;
 }
@@ -253,6 +254,13 @@ void Loop::write_control() {
         if (n <= 0) break;
         ctl_out_.erase(0, static_cast<size_t>(n));
         ctl_written_ += static_cast<uint64_t>(n);
+    }
+    // Told when the socket takes more only while something waits for it: a
+    // writable socket watched for that would wake the loop without end.
+    if (ctl_out_.empty() == ctl_watching_out_) {
+        ctl_watching_out_ = !ctl_out_.empty();
+        epoll_event ev{EPOLLIN | (ctl_watching_out_ ? EPOLLOUT : 0u), {.u64 = kControlTag}};
+        epoll_ctl(epoll_, EPOLL_CTL_MOD, control_, &ev);
     }
     // Each beacon line whose last byte is now with the kernel: its clock starts.
     const TimePoint now = Clock::now();
@@ -546,6 +554,7 @@ RunFigures run_load(const RunConfig &config) {
     std::vector<size_t> ignored;
     crowd.append_step(loop.ctl_out_, &ignored);
     loop.ctl_out_ += "sync\n";
+    loop.write_control();
     if (!loop.run_until([&] { return loop.sync_ok_ >= 1; }, 120)) {
         f.error = "the server did not take the players within 120 s";
         return f;
