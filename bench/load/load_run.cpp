@@ -102,7 +102,6 @@ struct Link {
     State state = State::idle;
     std::string carry; // a line not yet ended
     size_t last_hash = 0;
-    bool counted_lost = false;
 };
 
 // The beacon step last written for each probe, with when its line went out.
@@ -148,7 +147,7 @@ class Loop {
     TimePoint first_connect_{}, last_established_{};
 
     std::string ctl_out_;
-    uint64_t ctl_written_ = 0, ctl_dropped_ = 0; // bytes ever written, and ever queued before ctl_out_
+    uint64_t ctl_written_ = 0; // bytes ever written
     std::string ctl_in_;
     bool ctl_watching_out_ = false;
     uint32_t sync_ok_ = 0, control_errors_ = 0;
