@@ -9,6 +9,10 @@
 #   scripts/bench.sh --quick     shorter runs, for development
 #   scripts/bench.sh --windows   only the portable harness on the Windows DLL
 #                                (combines with --quick)
+#   scripts/bench.sh --load      only the falloff server under a crowd (bench/load):
+#                                1 000 to 10 000 players, grid and naive, about 12
+#                                minutes; with --quick, 1 000 and 2 000 players for
+#                                15 s each. Figures in build-load/load-results.md
 #
 # Anything after the options is passed to both Google Benchmark programs,
 # e.g. --benchmark_filter=LockHold.
@@ -17,10 +21,12 @@ cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
 quick=0
 linux=1
+load=0
 while [ $# -gt 0 ]; do
     case "$1" in
     --quick) quick=1 ;;
     --windows) linux=0 ;;
+    --load) load=1 ;;
     *) break ;;
     esac
     shift
@@ -29,6 +35,7 @@ done
 # Only what the benches need, and only if missing.
 packages=(cmake ninja-build g++ libbenchmark-dev libssl-dev libasio-dev g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
     wine64)
+[ "$load" -eq 1 ] && packages=(cmake ninja-build g++ libbenchmark-dev libssl-dev libasio-dev)
 missing=()
 for pkg in "${packages[@]}"; do
     dpkg-query -W -f='${Status}\n' "$pkg" 2>/dev/null | grep -q '^install ok installed$' || missing+=("$pkg")
@@ -39,6 +46,43 @@ if [ "${#missing[@]}" -gt 0 ]; then
     export DEBIAN_FRONTEND=noninteractive
     "${sudo[@]}" apt-get update -qq >/dev/null
     "${sudo[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+machine_lines() {
+    echo "- commit: $1"
+    echo "- date: $(date -u '+%Y-%m-%d %H:%M UTC')"
+    echo "- machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"
+    echo "- load average at start: $(cut -d' ' -f1-3 /proc/loadavg)"
+}
+
+# The server under a crowd: built as the presets ship it (-O2), in a tree of
+# its own; the generator starts the server itself for each size and index.
+if [ "$load" -eq 1 ]; then
+    lbuild=build-load
+    cmake -S . -B "$lbuild" -G Ninja -DCMAKE_BUILD_TYPE=Release "-DCMAKE_CXX_FLAGS_RELEASE=-O2 -DNDEBUG" \
+        -DMV_WERROR=ON -DMV_BUILD_BENCH=ON -DMV_BUILD_TESTS=OFF -DMV_BUILD_TOOLS=ON >/dev/null
+    cmake --build "$lbuild" --target mv_load marlpike-falloff-server
+    load_flags=(--players 1000,2000,5000,10000 --index grid,naive --seconds 60 --short-seconds 30)
+    [ "$quick" -eq 1 ] && load_flags=(--players 1000,2000 --index grid,naive --seconds 15 --short-seconds 15)
+    results="$lbuild/load-results.md"
+    commit="$(git rev-parse --short HEAD 2>/dev/null || echo unknown)"
+    [ -z "$(git status --porcelain -- server bench 2>/dev/null)" ] ||
+        commit="$commit (with uncommitted changes in server/ or bench/)"
+    {
+        echo "# Load run"
+        echo
+        machine_lines "$commit"
+        echo "- command: $lbuild/bench/mv_load --server $lbuild/server/marlpike-falloff-server ${load_flags[*]} $*"
+        echo
+    } | tee "$results"
+    status=0
+    "$lbuild/bench/mv_load" --server "$lbuild/server/marlpike-falloff-server" --work "$lbuild/load-work" \
+        "${load_flags[@]}" "$@" | tee -a "$results" || status=$?
+    echo | tee -a "$results"
+    echo "- load average at end: $(cut -d' ' -f1-3 /proc/loadavg)" | tee -a "$results"
+    echo
+    echo "figures: $results"
+    exit "$status"
 fi
 
 # Both builds take CMake's Release flags (-O3), so that the two libraries and
@@ -72,10 +116,7 @@ commit="$(git rev-parse --short HEAD 2>/dev/null || echo unknown)"
 {
     echo "# Benchmark run"
     echo
-    echo "- commit: $commit"
-    echo "- date: $(date -u '+%Y-%m-%d %H:%M UTC')"
-    echo "- machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"
-    echo "- load average at start: $(cut -d' ' -f1-3 /proc/loadavg)"
+    machine_lines "$commit"
     echo "- mode: $([ "$quick" -eq 1 ] && echo quick || echo full)$([ "$linux" -eq 0 ] && echo ', Windows only')"
 } | tee "$results"
 

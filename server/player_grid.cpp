@@ -29,6 +29,19 @@ int PlayerGrid::cell_y(double y) const {
     return clamp_cell(std::floor((y - oy_) / cell_), ny_);
 }
 
+uint32_t PlayerGrid::cell_of(double x, double y) const {
+    return static_cast<uint32_t>(cell_y(y) * nx_ + cell_x(x));
+}
+
+void PlayerGrid::cell_square(uint32_t cell, double *x0, double *y0, double *x1, double *y1) const {
+    const auto cx = static_cast<double>(cell % static_cast<uint32_t>(nx_));
+    const auto cy = static_cast<double>(cell / static_cast<uint32_t>(nx_));
+    *x0 = ox_ + cx * cell_;
+    *y0 = oy_ + cy * cell_;
+    *x1 = *x0 + cell_;
+    *y1 = *y0 + cell_;
+}
+
 void PlayerGrid::build(const World &world) {
     listed_.clear();
     double min_x = 0, max_x = 0, min_y = 0, max_y = 0, max_range = 0;
@@ -46,6 +59,7 @@ void PlayerGrid::build(const World &world) {
         max_range = std::max(max_range, p.range);
         listed_.push_back(s);
     }
+    reach_ = max_range;
     if (listed_.empty()) {
         nx_ = ny_ = 0;
         return;

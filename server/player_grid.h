@@ -23,6 +23,12 @@ class PlayerGrid {
     };
 
     void build(const World &world);
+    // The largest range in the world: no pair is farther apart.
+    [[nodiscard]] double reach() const { return reach_; }
+    [[nodiscard]] size_t cells() const { return start_.empty() ? 0 : start_.size() - 1; }
+    // The cell of a point in the world, and the square it covers.
+    [[nodiscard]] uint32_t cell_of(double x, double y) const;
+    void cell_square(uint32_t cell, double *x0, double *y0, double *x1, double *y1) const;
 
     // Calls f(item) for every player in the world in the 3x3 block round
     // (x, y), the listener included.
@@ -42,7 +48,7 @@ class PlayerGrid {
     [[nodiscard]] int cell_x(double x) const;
     [[nodiscard]] int cell_y(double y) const;
 
-    double ox_ = 0, oy_ = 0, cell_ = 1;
+    double ox_ = 0, oy_ = 0, cell_ = 1, reach_ = 0;
     int nx_ = 0, ny_ = 0;
     std::vector<uint32_t> start_;   // per cell, where its slots begin in items_; one more at the end
     std::vector<Item> items_;       // cell by cell

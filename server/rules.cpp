@@ -57,7 +57,13 @@ double pan_of(double dx, double dy, double sin_heading, double cos_heading) {
 }
 
 int32_t to_milli(double v) {
-    return static_cast<int32_t>(std::llround(v * 1000));
+    // Half away from zero, as llround, without its call for the values a
+    // table holds: x - trunc(x) is exact at these magnitudes.
+    const double x = v * 1000;
+    if (!(std::fabs(x) < 1e9)) return static_cast<int32_t>(std::llround(x));
+    const auto whole = static_cast<int64_t>(x);
+    const double frac = x - static_cast<double>(whole);
+    return static_cast<int32_t>(whole + (frac >= 0.5) - (frac <= -0.5));
 }
 
 } // namespace mvserver

@@ -4,6 +4,14 @@
 #include <cmath>
 
 namespace mvserver {
+namespace {
+
+// Past this many walls within a listener's reach, walking the wall index's
+// cells along each pair costs less than testing every near wall.
+constexpr size_t kMaxNearWalls = 48;
+constexpr double kNearMargin = 0.01; // metres
+
+} // namespace
 
 std::optional<IndexKind> parse_index(std::string_view name) {
     if (name == "grid") return IndexKind::grid;
@@ -18,11 +26,55 @@ void TableBuilder::prepare(const World &world) {
         walls_.build(world.walls());
         walls_version_ = world.walls_version();
     }
+    ++tick_;
+    cell_walls_.resize(grid_.cells());
+    cell_wall_ids_.clear();
+}
+
+void TableBuilder::gather_near_walls(const World &world, const Player &l) {
+    use_near_ = false;
+    const std::vector<Wall> &walls = world.walls();
+    if (walls.empty()) return;
+    // Every speaker stands within the largest range, so every pair's segment
+    // lies in the listener's box, and that within its cell's square widened
+    // by the range.
+    const double r = grid_.reach() + kNearMargin;
+    const uint32_t c = grid_.cell_of(l.x, l.y);
+    CellWalls &cw = cell_walls_[c];
+    if (cw.tick != tick_) {
+        WallIndex::Box square;
+        grid_.cell_square(c, &square.x0, &square.y0, &square.x1, &square.y1);
+        cw.tick = tick_;
+        cw.first = static_cast<uint32_t>(cell_wall_ids_.size());
+        walls_.near({square.x0 - r, square.y0 - r, square.x1 + r, square.y1 + r}, cell_wall_ids_);
+        cw.count = static_cast<uint32_t>(cell_wall_ids_.size()) - cw.first;
+    }
+    const WallIndex::Box mine{l.x - r, l.y - r, l.x + r, l.y + r};
+    near_.clear();
+    for (uint32_t i = cw.first; i < cw.first + cw.count; ++i) {
+        const uint32_t w = cell_wall_ids_[i];
+        const WallIndex::Box &b = walls_.box_of(w);
+        if (b.x1 < mine.x0 || b.x0 > mine.x1 || b.y1 < mine.y0 || b.y0 > mine.y1) continue;
+        if (near_.size() == kMaxNearWalls) return;
+        near_.push_back({b, walls[w].segment, 1 - walls[w].muffle});
+    }
+    use_near_ = true;
 }
 
 int32_t TableBuilder::muffle(const World &world, const Segment &s) {
     const std::vector<Wall> &walls = world.walls();
     if (walls.empty()) return 0;
+    if (use_near_) {
+        // In ascending wall order, as below, so that both give the same bits.
+        const double x0 = std::min(s.x1, s.x2), x1 = std::max(s.x1, s.x2);
+        const double y0 = std::min(s.y1, s.y2), y1 = std::max(s.y1, s.y2);
+        double through = 1;
+        for (const NearWall &w : near_) {
+            if (w.box.x1 < x0 || w.box.x0 > x1 || w.box.y1 < y0 || w.box.y0 > y1) continue;
+            if (segments_meet(s, w.segment)) through *= w.through;
+        }
+        return to_milli(1 - through);
+    }
     crossing_.clear();
     if (kind_ == IndexKind::grid) {
         walls_.crossing(walls, s, crossing_);
@@ -40,7 +92,11 @@ int32_t TableBuilder::muffle(const World &world, const Segment &s) {
 void TableBuilder::consider(const World &world, const Player &l, const PlayerGrid::Item &s, Table &out) {
     if (s.id == l.id) return;
     const double dx = s.x - l.x, dy = s.y - l.y, dz = s.z - l.z;
-    const double d = std::sqrt(dx * dx + dy * dy + dz * dz);
+    const double d2 = dx * dx + dy * dy + dz * dz;
+    // Most of the 3x3 cells lie beyond reach: no root for them (the margin
+    // leaves the exact test below to decide at the edge).
+    if (d2 > s.range * s.range * (1 + 1e-9)) return;
+    const double d = std::sqrt(d2);
     if (d >= s.range) return;
     Heard h;
     h.gain = to_milli(gain_at(rules_, d, s.range));
@@ -56,6 +112,7 @@ void TableBuilder::build(const World &world, uint32_t listener, Table &out) {
     if (!world.active(listener)) return;
     const Player &l = world.player(listener);
     if (kind_ == IndexKind::grid) {
+        gather_near_walls(world, l);
         grid_.for_each_near(l.x, l.y, [&](const PlayerGrid::Item &s) { consider(world, l, s, out); });
     } else {
         for (uint32_t s = 0; s < world.slots(); ++s) {

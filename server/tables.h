@@ -47,6 +47,14 @@ class TableBuilder {
     [[nodiscard]] IndexKind kind() const { return kind_; }
 
   private:
+    // A wall near the listener, with what the pair test needs at hand.
+    struct NearWall {
+        WallIndex::Box box;
+        Segment segment;
+        double through; // 1 - muffle
+    };
+
+    void gather_near_walls(const World &world, const Player &listener);
     void consider(const World &world, const Player &listener, const PlayerGrid::Item &speaker, Table &out);
     [[nodiscard]] int32_t muffle(const World &world, const Segment &s);
 
@@ -56,6 +64,19 @@ class TableBuilder {
     WallIndex walls_;
     uint64_t walls_version_ = ~uint64_t{0};
     std::vector<uint32_t> crossing_; // scratch
+    // The walls within reach of each player cell, gathered when a listener
+    // of the cell first needs them in a tick.
+    struct CellWalls {
+        uint64_t tick = 0;
+        uint32_t first = 0, count = 0;
+    };
+    uint64_t tick_ = 0;
+    std::vector<CellWalls> cell_walls_;
+    std::vector<uint32_t> cell_wall_ids_;
+    // The walls within the listener's reach, when few enough to test each
+    // against every pair; else the wall index answers pair by pair.
+    std::vector<NearWall> near_;
+    bool use_near_ = false;
 };
 
 } // namespace mvserver

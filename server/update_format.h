@@ -11,7 +11,6 @@
 
 namespace mvserver {
 
-void append_milli(std::string &out, int32_t v);
 void append_update(std::string &out, const Table &table, const World &world);
 
 } // namespace mvserver

@@ -78,8 +78,7 @@ void WallIndex::build(const std::vector<Wall> &walls) {
     start_[0] = 0;
 }
 
-void WallIndex::visit(int cx, int cy, const std::vector<Wall> &walls, const Segment &s, const Box &box,
-                      std::vector<uint32_t> &out) {
+template <class F> void WallIndex::each_new(int cx, int cy, const Box &box, F &&f) {
     const size_t c = static_cast<size_t>(cy) * static_cast<size_t>(nx_) + static_cast<size_t>(cx);
     for (uint32_t i = start_[c]; i < start_[c + 1]; ++i) {
         const uint32_t w = items_[i];
@@ -87,16 +86,30 @@ void WallIndex::visit(int cx, int cy, const std::vector<Wall> &walls, const Segm
         seen_[w] = query_;
         const Box &b = boxes_[w];
         if (b.x1 < box.x0 || b.x0 > box.x1 || b.y1 < box.y0 || b.y0 > box.y1) continue;
-        if (segments_meet(s, walls[w].segment)) out.push_back(w);
+        f(w);
     }
 }
 
-void WallIndex::crossing(const std::vector<Wall> &walls, const Segment &s, std::vector<uint32_t> &out) {
-    if (nx_ == 0) return;
+bool WallIndex::next_query() {
+    if (nx_ == 0) return false;
     if (++query_ == 0) { // wrapped: forget every old mark
         std::fill(seen_.begin(), seen_.end(), 0);
         query_ = 1;
     }
+    return true;
+}
+
+void WallIndex::near(const Box &box, std::vector<uint32_t> &out) {
+    if (!next_query()) return;
+    const size_t first = out.size();
+    for (int cy = cell_y(box.y0); cy <= cell_y(box.y1); ++cy)
+        for (int cx = cell_x(box.x0); cx <= cell_x(box.x1); ++cx)
+            each_new(cx, cy, box, [&](uint32_t w) { out.push_back(w); });
+    std::sort(out.begin() + static_cast<std::ptrdiff_t>(first), out.end());
+}
+
+void WallIndex::crossing(const std::vector<Wall> &walls, const Segment &s, std::vector<uint32_t> &out) {
+    if (!next_query()) return;
     const Box box{std::min(s.x1, s.x2), std::min(s.y1, s.y2), std::max(s.x1, s.x2), std::max(s.y1, s.y2)};
     const size_t first = out.size();
     // Column by column, the cells the segment's own stretch of y passes
@@ -114,7 +127,9 @@ void WallIndex::crossing(const std::vector<Wall> &walls, const Segment &s, std::
             hi = std::min(box.y1, std::max(ya, yb));
         }
         for (int cy = cell_y(lo - kMargin); cy <= cell_y(hi + kMargin); ++cy)
-            visit(cx, cy, walls, s, box, out);
+            each_new(cx, cy, box, [&](uint32_t w) {
+                if (segments_meet(s, walls[w].segment)) out.push_back(w);
+            });
     }
     std::sort(out.begin() + static_cast<std::ptrdiff_t>(first), out.end());
 }

@@ -17,18 +17,25 @@ class WallIndex {
   public:
     void build(const std::vector<Wall> &walls);
 
-    // Appends to out the indices (in walls) of the walls that the segment
-    // meets, in ascending order.
-    void crossing(const std::vector<Wall> &walls, const Segment &s, std::vector<uint32_t> &out);
-
-  private:
     struct Box {
         double x0, y0, x1, y1;
     };
+
+    // Appends to out the indices (in walls) of the walls that the segment
+    // meets, in ascending order.
+    void crossing(const std::vector<Wall> &walls, const Segment &s, std::vector<uint32_t> &out);
+    // Appends to out the walls whose bounding box meets the box, each once,
+    // in ascending order.
+    void near(const Box &box, std::vector<uint32_t> &out);
+    [[nodiscard]] const Box &box_of(uint32_t wall) const { return boxes_[wall]; }
+
+  private:
     [[nodiscard]] int cell_x(double x) const;
     [[nodiscard]] int cell_y(double y) const;
-    void visit(int cx, int cy, const std::vector<Wall> &walls, const Segment &s, const Box &box,
-               std::vector<uint32_t> &out);
+    bool next_query();
+    // Calls f(wall) for each wall of the cell not yet met in this query whose
+    // box meets the box.
+    template <class F> void each_new(int cx, int cy, const Box &box, F &&f);
 
     double ox_ = 0, oy_ = 0, cell_ = 8;
     int nx_ = 0, ny_ = 0;

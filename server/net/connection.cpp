@@ -9,7 +9,12 @@ Address to_address(const asio::ip::address &a) {
 
 Connection::Connection(uint64_t id, asio::ip::tcp::socket socket, const Address &peer, Host &host,
                        Limits limits)
-    : id_(id), socket_(std::move(socket)), peer_(peer), host_(host), limits_(limits) {}
+    : id_(id), socket_(std::move(socket)), peer_(peer), host_(host), limits_(limits) {
+    // Synchronous sends return would_block rather than wait; the reads and
+    // any write left over stay asynchronous.
+    std::error_code ignored;
+    socket_.non_blocking(true, ignored);
+}
 
 void Connection::start() {
     read();
@@ -53,6 +58,21 @@ void Connection::flush() {
 }
 
 void Connection::write_next() {
+    if (!pending_.empty()) {
+        // Straight to the kernel while it takes the bytes: one send, nothing
+        // queued or allocated. Only what it leaves goes through an async write.
+        std::error_code ec;
+        const size_t n = socket_.send(asio::buffer(pending_), 0, ec);
+        if (n > 0) host_.on_written(*this, n);
+        if (ec && ec != asio::error::would_block && ec != asio::error::try_again) {
+            close("write_failed");
+            return;
+        }
+        if (n == pending_.size())
+            pending_.clear();
+        else
+            pending_.erase(0, n);
+    }
     if (pending_.empty()) {
         if (closing_) close(close_reason_);
         return;

@@ -1,7 +1,8 @@
 // One TCP connection on the server's single io_context: lines in (LF ends a
 // line; a line over the bound is reported once as too long and the rest of
-// it discarded), bytes out through two buffers (one async write in flight,
-// the next appended behind it; both keep their capacity). A peer whose
+// it discarded), bytes out with one send straight away, and what the kernel
+// does not take through two buffers (one async write in flight, the next
+// appended behind it; both keep their capacity). A peer whose
 // unsent bytes pass the bound is not reading and is closed, so that it never
 // holds anyone else up.
 #pragma once

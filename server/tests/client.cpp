@@ -26,8 +26,9 @@ std::string hmac_hex(const std::string &key, const std::string &message) {
     return out;
 }
 
-Client::Client(uint16_t port, const std::string &from) {
+Client::Client(uint16_t port, const std::string &from, int receive_buffer) {
     fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (receive_buffer > 0) setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
     sockaddr_in local{};
     local.sin_family = AF_INET;
     inet_pton(AF_INET, from.c_str(), &local.sin_addr);

@@ -12,8 +12,10 @@ namespace mvserver::test {
 
 class Client {
   public:
-    // Connects to 127.0.0.1:port from `from` (any 127.x address).
-    Client(uint16_t port, const std::string &from = "127.0.0.1");
+    // Connects to 127.0.0.1:port from `from` (any 127.x address), with a
+    // receive buffer of that many bytes when above 0 (a reader that falls
+    // behind soon).
+    Client(uint16_t port, const std::string &from = "127.0.0.1", int receive_buffer = 0);
     ~Client();
     Client(const Client &) = delete;
     Client &operator=(const Client &) = delete;

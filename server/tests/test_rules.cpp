@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <random>
 
 #include "world_support.h"
 
@@ -141,6 +142,43 @@ TEST(Rules, TablesFollowTheFormulas) {
 }
 
 // The worked example of the protocol's documentation, to the digit.
+// Thousandths round half away from zero, as llround does, at the halves
+// where a cheaper rounding would slip, and far beyond a table's values.
+TEST(Rules, ThousandthsRoundAsLlround) {
+    std::vector<double> values = {0,
+                                  0.0005,
+                                  -0.0005,
+                                  0.0015,
+                                  -0.0025,
+                                  0.4995,
+                                  -0.4995,
+                                  0.9995,
+                                  1,
+                                  -1,
+                                  1e-300,
+                                  -1e-300,
+                                  0.5004999999999999,
+                                  2147483.6474,
+                                  -2147483.6484,
+                                  5e5,
+                                  1e7,
+                                  -1e7};
+    for (double v : {0.0005, 0.0015, 0.9995}) {
+        values.push_back(std::nextafter(v, 0.0));
+        values.push_back(std::nextafter(v, 1.0));
+        values.push_back(-std::nextafter(v, 1.0));
+    }
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<double> any(-2, 2);
+    std::uniform_int_distribution<int> milli(-2000, 2000);
+    for (int i = 0; i < 20000; ++i) {
+        values.push_back(any(rng));
+        values.push_back((milli(rng) + 0.5) / 1000); // halves, as near as doubles get
+    }
+    for (const double v : values)
+        ASSERT_EQ(to_milli(v), static_cast<int32_t>(std::llround(v * 1000))) << std::hexfloat << v;
+}
+
 TEST(Rules, TheDocumentedWallExample) {
     World w(25);
     feed(w, {"player VC-Listener h", "player VC-Fox h", "player VC-Heron h", "player VC-Otter h",

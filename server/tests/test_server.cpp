@@ -114,6 +114,39 @@ TEST_F(LiveServer, SendsAnUpdateOnlyWhenTheTableChanged) {
     EXPECT_EQ(a->line(), "UPDATE2 VC-B 0.826 1.000");
 }
 
+TEST_F(LiveServer, ClosesALinkThatStopsReadingAndGoesOnFeedingTheOthers) {
+    start();
+    std::vector<std::string> lines = {player("Slow"), player("Quick"), "pos Slow 0 0 0 0",
+                                      "pos Quick 1 0 0 0"};
+    // Speakers with long aliases all round: each update is some 40 KB.
+    for (int i = 0; i < 600; ++i) {
+        const std::string alias = "a-speaker-whose-alias-fills-the-line-" + std::to_string(i);
+        lines.push_back(player(alias));
+        lines.push_back("pos " + alias + " " + std::to_string(i % 17 - 8) + " " + std::to_string(i % 13 - 6) +
+                        " 0 0");
+    }
+    control(lines);
+    Client slow(server_->port(), "127.0.0.1", 4096);
+    ASSERT_EQ(slow.handshake(kKey, "Slow", "hash-of-Slow"), "OK");
+    auto quick = link("Quick");
+    // Each turn of the listeners changes every pan, so every table; the
+    // quick link reads all it is sent, the slow one nothing.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    for (int turn = 1; stat("links") == 2 && std::chrono::steady_clock::now() < until; ++turn) {
+        const std::string heading = std::to_string(turn % 360);
+        control({"pos Slow 0 0 0 " + heading, "pos Quick 1 0 0 " + heading});
+        while (quick->line(std::chrono::milliseconds(2))) {
+        }
+    }
+    EXPECT_EQ(stat("links"), 1u);
+    EXPECT_TRUE(slow.wait_closed());
+    while (quick->line(std::chrono::milliseconds(100))) {
+    }
+    control({"pos Quick 1 0 0 200.5"});
+    const auto update = quick->line();
+    EXPECT_TRUE(update && update->starts_with("UPDATE2 ")) << "the quick link is fed no more";
+}
+
 TEST_F(LiveServer, AStalePlayerFallsSilentAndComesBackWithItsNextPos) {
     ServerConfig c = config();
     c.stale_sec = 1; // slack for a slow sanitizer run between a pos and the next tick
