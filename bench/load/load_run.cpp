@@ -213,10 +213,10 @@ void Loop::arm_step() {
     const auto period_ns = static_cast<uint64_t>(1e9 / kTickHz);
     std::uniform_int_distribution<uint64_t> within(0, period_ns - 1);
     const uint64_t at = steps_base_ns_ + steps_armed_++ * period_ns + within(jitter_);
-    itimerspec spec{};
-    spec.it_value.tv_sec = static_cast<time_t>(at / 1'000'000'000u);
-    spec.it_value.tv_nsec = static_cast<long>(at % 1'000'000'000u);
-    timerfd_settime(timer_, TFD_TIMER_ABSTIME, &spec, nullptr);
+    itimerspec when{};
+    when.it_value.tv_sec = static_cast<time_t>(at / 1'000'000'000u);
+    when.it_value.tv_nsec = static_cast<long>(at % 1'000'000'000u);
+    timerfd_settime(timer_, TFD_TIMER_ABSTIME, &when, nullptr);
 }
 
 bool Loop::run_until(const std::function<bool()> &done, double seconds) {

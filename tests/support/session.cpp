@@ -23,29 +23,9 @@ extern "C" const char *__tsan_default_options() {
 
 namespace mvtest {
 
-namespace {
-
-// "x*8181" stands for 8181 bytes of x; anything else is taken as written.
-std::string expand(const std::string &field) {
-    const bool run =
-        field.size() >= 3 && field[1] == '*' && field.find_first_not_of("0123456789", 2) == std::string::npos;
-    return run ? std::string(std::stoul(field.substr(2)), field[0]) : field;
-}
-
-} // namespace
-
 std::vector<ProofVector> load_proof_vectors() {
-    std::vector<ProofVector> out;
     std::istringstream in(read_file(build_path(MV_TEST_VECTORS "/proof.tsv")).value_or(""));
-    for (std::string line; std::getline(in, line);) {
-        if (line.empty() || line[0] == '#') continue;
-        std::istringstream row(line);
-        std::string field[4];
-        for (std::string &f : field)
-            std::getline(row, f, '\t');
-        if (field[2].size() == 64) out.push_back({expand(field[0]), expand(field[1]), field[2], field[3]});
-    }
-    return out;
+    return read_proof_vectors(in);
 }
 
 const ProofVector &cert40() {

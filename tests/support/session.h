@@ -12,6 +12,7 @@
 #include "falloff/script_server.h"
 #include "host/host.h"
 #include "net/fixtures.h"
+#include "proof_vectors.h"
 
 // Wine and the sanitizers run loops fewer times: races show only now and then,
 // and those builds are several times slower.
@@ -42,14 +43,6 @@ inline const std::vector<std::string> kNone;
 inline const std::string kKey = "mv-test-key-Q7x2Rk9Vw4";
 inline constexpr UserId kMe = 1;
 
-// Handshake proofs computed outside this project (tests/vectors/proof.tsv),
-// so that tests never take the expected proof from the code under test.
-struct ProofVector {
-    std::string key;   // certificate hash text
-    std::string token; // challenge token
-    std::string proof; // 64 lowercase hex digits
-    std::string note;
-};
 // Every vector of proof.tsv; empty when the file cannot be read.
 std::vector<ProofVector> load_proof_vectors();
 // The vector most tests sign in with: a 40-hex certificate hash, as Mumble's.
