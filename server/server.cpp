@@ -373,8 +373,12 @@ void Server::Impl::tick() {
             other_cpu += s.cpu_ms;
             busiest_other = std::max(busiest_other, s.cpu_ms);
         }
-        for (const auto &[l, left] : s.left)
-            left == Connection::Direct::Left::failed ? l->close("write_failed") : l->flush();
+        for (const auto &[l, left] : s.left) {
+            if (left == Connection::Direct::Left::failed)
+                l->close("write_failed");
+            else
+                l->flush();
+        }
     }
     updates += changed;
     window_updates += changed;
