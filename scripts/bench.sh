@@ -13,7 +13,7 @@
 #                                1 000 to 10 000 players, the grid with the tick on 1
 #                                and 2 threads, the naive loop on 1, about 20 minutes;
 #                                with --quick, 1 000 and 2 000 players for 15 s each
-#                                (about 4 minutes). Figures in build-load/load-results.md
+#                                (about 2 minutes). Figures in build-load/load-results.md
 #
 # Anything after the options is passed to both Google Benchmark programs,
 # e.g. --benchmark_filter=LockHold.
