@@ -11,7 +11,8 @@
 #                                (combines with --quick)
 #   scripts/bench.sh --load      only the falloff server under a crowd (bench/load):
 #                                1 000 to 10 000 players, the grid with the tick on 1
-#                                and 2 threads, the naive loop on 1, about 20 minutes;
+#                                and 2 threads, the naive loop on 1: 12 runs, about 10
+#                                minutes on the 2-core VM of docs/performance.md;
 #                                with --quick, 1 000 and 2 000 players for 15 s each
 #                                (about 2 minutes). Figures in build-load/load-results.md
 #
