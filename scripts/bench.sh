@@ -10,9 +10,11 @@
 #   scripts/bench.sh --windows   only the portable harness on the Windows DLL
 #                                (combines with --quick)
 #   scripts/bench.sh --load      only the falloff server under a crowd (bench/load):
-#                                1 000 to 10 000 players, grid and naive, about 12
-#                                minutes; with --quick, 1 000 and 2 000 players for
-#                                15 s each. Figures in build-load/load-results.md
+#                                1 000 to 10 000 players, the grid with the tick on 1
+#                                and 2 threads, the naive loop on 1: 12 runs, about 10
+#                                minutes on the 2-core VM of docs/performance.md;
+#                                with --quick, 1 000 and 2 000 players for 15 s each
+#                                (about 2 minutes). Figures in build-load/load-results.md
 #
 # Anything after the options is passed to both Google Benchmark programs,
 # e.g. --benchmark_filter=LockHold.
@@ -62,8 +64,9 @@ if [ "$load" -eq 1 ]; then
     cmake -S . -B "$lbuild" -G Ninja -DCMAKE_BUILD_TYPE=Release "-DCMAKE_CXX_FLAGS_RELEASE=-O2 -DNDEBUG" \
         -DMV_WERROR=ON -DMV_BUILD_BENCH=ON -DMV_BUILD_TESTS=OFF -DMV_BUILD_TOOLS=ON >/dev/null
     cmake --build "$lbuild" --target mv_load marlpike-falloff-server
-    load_flags=(--players 1000,2000,5000,10000 --index grid,naive --seconds 60 --short-seconds 30)
-    [ "$quick" -eq 1 ] && load_flags=(--players 1000,2000 --index grid,naive --seconds 15 --short-seconds 15)
+    load_flags=(--players 1000,2000,5000,10000 --index grid,naive --threads 1,2 --seconds 60 --short-seconds 30)
+    [ "$quick" -eq 1 ] &&
+        load_flags=(--players 1000,2000 --index grid,naive --threads 1,2 --seconds 15 --short-seconds 15)
     results="$lbuild/load-results.md"
     commit="$(git rev-parse --short HEAD 2>/dev/null || echo unknown)"
     [ -z "$(git status --porcelain -- server bench 2>/dev/null)" ] ||

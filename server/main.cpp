@@ -100,6 +100,7 @@ int main(int argc, char **argv) {
     c.control_bind = o.control_bind;
     c.rules = o.rules;
     c.index = o.index;
+    c.threads = o.threads;
     c.rate_hz = o.rate_hz;
     c.ping_sec = o.ping_sec;
     c.idle_timeout_sec = o.idle_timeout_sec;

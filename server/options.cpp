@@ -38,6 +38,8 @@ Rules:
   --rolloff R               for inverse and exponential (default 1)
   --stale-sec S             a player without pos for S seconds is out (default 10; 0 never)
   --index grid|naive        the spatial index, or every pair (default grid)
+  --threads N               threads for the tick's tables and sends (default: the
+                            machine's cores, at most 8; 1 keeps it on the event loop)
 Running:
   --seconds S               stop after S seconds (default: until SIGTERM or SIGINT)
   --log FILE                also append the log to FILE
@@ -164,6 +166,16 @@ const std::vector<Flag> &flags() {
              else
                  *e = "--index must be grid or naive";
              return k.has_value();
+         }},
+        {"threads", true,
+         [](S v, Options &o, std::string *e) {
+             unsigned long long n = 0;
+             if (parse_count(v, 64, &n) && n >= 1) {
+                 o.threads = static_cast<uint32_t>(n);
+                 return true;
+             }
+             *e = "--threads must be a whole number from 1 to 64";
+             return false;
          }},
         {"handshakes-per-minute", true,
          [](S v, Options &o, std::string *e) {

@@ -7,6 +7,7 @@
 
 #include "rules.h"
 #include "tables.h"
+#include "tick_pool.h"
 
 namespace mvserver {
 
@@ -32,6 +33,7 @@ struct Options {
     bool near_given = false, far_given = false;
     double stale_sec = 10;
     IndexKind index = IndexKind::grid;
+    uint32_t threads = default_threads();
     uint32_t handshakes_per_minute = 30;
     uint32_t max_links = 20000;
 };

@@ -16,6 +16,7 @@
 #include "rate_limit.h"
 #include "scenario_feeder.h"
 #include "text.h"
+#include "tick_pool.h"
 #include "tick_stats.h"
 #include "update_format.h"
 
@@ -66,6 +67,18 @@ struct PluginLink : Connection {
     uint64_t updates = 0;
 };
 
+// One worker's part of a tick: its own scratch, and what it leaves for the
+// event loop's thread once every worker has finished. Apart from the links of
+// its share, the only memory a worker writes.
+struct alignas(64) TickShare {
+    TableBuilder::Scratch scratch;
+    Table table;
+    std::vector<PluginLink *> changed;
+    std::vector<std::pair<PluginLink *, Connection::Direct::Left>> left; // to flush or close
+    uint64_t bytes = 0;                                                  // sent straight to the kernel
+    double send_ms = 0, cpu_ms = 0;
+};
+
 struct ControlLink : Connection {
     using Connection::Connection;
     uint64_t lines = 0;
@@ -77,8 +90,8 @@ struct ControlLink : Connection {
 struct Server::Impl final : Connection::Host {
     Impl(ServerConfig c, World w, Log &l)
         : config(std::move(c)), world(std::move(w)), log(l), tables(config.rules, config.index),
-          plugin_acceptor(io), control_acceptor(io), tick_timer(io), stop_timer(io), accept_retry(io),
-          signals(io), rate(config.handshakes_per_minute) {}
+          pool(config.threads), shares(pool.size()), plugin_acceptor(io), control_acceptor(io),
+          tick_timer(io), stop_timer(io), accept_retry(io), signals(io), rate(config.handshakes_per_minute) {}
 
     // ---- listening ----
     bool listen(tcp::acceptor &a, const std::string &bind, uint16_t port, std::string *error);
@@ -100,6 +113,7 @@ struct Server::Impl final : Connection::Host {
     // ---- the tick ----
     void schedule_tick(TimePoint at);
     void tick();
+    void tick_share(unsigned worker);
     void housekeeping(TimePoint now);
     void report(TimePoint now);
     void shutdown(const char *reason);
@@ -108,6 +122,8 @@ struct Server::Impl final : Connection::Host {
     World world;
     Log &log;
     TableBuilder tables;
+    TickPool pool;
+    std::vector<TickShare> shares; // one per worker
     std::optional<ScenarioFeeder> feeder;
 
     asio::io_context io{1};
@@ -126,12 +142,10 @@ struct Server::Impl final : Connection::Host {
     std::unordered_map<uint64_t, std::shared_ptr<ControlLink>> controls;
     std::vector<std::shared_ptr<Connection>> closed; // freed after the handler that closed them
     std::vector<PluginLink *> link_of_slot;          // the established link of each player
-    Table scratch;
-    std::vector<PluginLink *> changed; // this tick's links with an update to send
 
     uint64_t links_established = 0, updates = 0, bytes = 0, refused_links = 0;
     uint64_t window_updates = 0, window_bytes = 0;
-    TickStats tick_stats, send_stats, tick_cpu_stats;
+    TickStats tick_stats, send_stats, tick_cpu_stats, thread_cpu_stats;
     TimePoint next_tick{}, next_report{};
 };
 
@@ -342,37 +356,78 @@ void Server::Impl::tick() {
     if (feeder) feeder->feed(world, start);
     world.refresh(start, config.stale_sec);
     tables.prepare(world);
-    changed.clear();
-    for (uint32_t slot = 0; slot < link_of_slot.size(); ++slot) {
-        PluginLink *l = link_of_slot[slot];
-        if (l == nullptr) continue;
-        tables.build(world, slot, scratch);
-        if (l->sent_any && scratch == l->last) continue;
-        append_update(l->out(), scratch, world);
-        l->sent_any = true;
-        std::swap(l->last, scratch);
-        ++l->updates;
-        changed.push_back(l);
+    // The world, the grid and link_of_slot hold still until every worker is
+    // done: control lines and handshakes wait for this handler to return.
+    auto share = [this](unsigned w) { tick_share(w); };
+    pool.run(share);
+    // What needs the event loop: a rest to write on, a link to close. A link
+    // that fails here is kept until this handler has returned.
+    uint64_t changed = 0, sent = 0;
+    double send_ms = 0, other_cpu = 0, busiest_other = 0;
+    for (unsigned w = 0; w < shares.size(); ++w) {
+        TickShare &s = shares[w];
+        changed += s.changed.size();
+        sent += s.bytes;
+        send_ms = std::max(send_ms, s.send_ms);
+        if (w > 0) {
+            other_cpu += s.cpu_ms;
+            busiest_other = std::max(busiest_other, s.cpu_ms);
+        }
+        for (const auto &[l, left] : s.left) {
+            if (left == Connection::Direct::Left::failed)
+                l->close("write_failed");
+            else
+                l->flush();
+        }
     }
-    updates += changed.size();
-    window_updates += changed.size();
-    // Then one send each. A link that fails here is closed, and kept until
-    // this handler has returned.
-    const TimePoint sending = Clock::now();
-    for (PluginLink *l : changed)
-        l->flush();
-    const TimePoint sent = Clock::now();
+    updates += changed;
+    window_updates += changed;
+    bytes += sent;
+    window_bytes += sent;
     housekeeping(start);
     const TimePoint end = Clock::now();
+    const double own_cpu = thread_cpu_ms() - cpu_start;
     tick_stats.add(ms_between(start, end));
-    send_stats.add(ms_between(sending, sent));
-    tick_cpu_stats.add(thread_cpu_ms() - cpu_start);
+    send_stats.add(send_ms);
+    tick_cpu_stats.add(own_cpu + other_cpu);
+    thread_cpu_stats.add(std::max(own_cpu, busiest_other));
     if (end >= next_report) report(end);
     // Keep the cadence; after a stall, skip rather than burst.
     const auto period = after(1.0 / config.rate_hz);
     TimePoint at = next_tick + period;
     if (at < end) at = end + period;
     schedule_tick(at);
+}
+
+// A worker's contiguous share of the slots: each listener's table, compared
+// with the last one sent, the update line, then one direct send per changed
+// link. Everything it writes is its own TickShare or a link of its share.
+void Server::Impl::tick_share(unsigned w) {
+    TickShare &s = shares[w];
+    const double cpu_start = w > 0 ? thread_cpu_ms() : 0;
+    s.changed.clear();
+    s.left.clear();
+    s.bytes = 0;
+    const auto [first, last] = share_of(static_cast<uint32_t>(link_of_slot.size()), w, pool.size());
+    for (uint32_t slot = first; slot < last; ++slot) {
+        PluginLink *l = link_of_slot[slot];
+        if (l == nullptr) continue;
+        tables.build(world, slot, s.table, s.scratch);
+        if (l->sent_any && s.table == l->last) continue;
+        append_update(l->out(), s.table, world);
+        l->sent_any = true;
+        std::swap(l->last, s.table);
+        ++l->updates;
+        s.changed.push_back(l);
+    }
+    const TimePoint sending = Clock::now();
+    for (PluginLink *l : s.changed) {
+        const Connection::Direct d = l->send_direct();
+        s.bytes += d.bytes;
+        if (d.left != Connection::Direct::Left::nothing) s.left.emplace_back(l, d.left);
+    }
+    s.send_ms = ms_between(sending, Clock::now());
+    if (w > 0) s.cpu_ms = thread_cpu_ms() - cpu_start;
 }
 
 void Server::Impl::housekeeping(TimePoint now) {
@@ -397,15 +452,19 @@ void Server::Impl::housekeeping(TimePoint now) {
 }
 
 void Server::Impl::report(TimePoint now) {
-    // The whole tick, its sends, and the CPU time it used.
-    const TickStats::Summary s = tick_stats.take(), send = send_stats.take(), cpu = tick_cpu_stats.take();
-    log.event("load", "ticks=" + std::to_string(s.ticks) + " tick_p50_ms=" + fixed3(s.p50) +
-                          " tick_p99_ms=" + fixed3(s.p99) + " tick_max_ms=" + fixed3(s.max) +
-                          " send_p50_ms=" + fixed3(send.p50) + " send_p99_ms=" + fixed3(send.p99) +
-                          " tick_cpu_p50_ms=" + fixed3(cpu.p50) + " tick_cpu_p99_ms=" + fixed3(cpu.p99) +
-                          " players=" + std::to_string(world.players()) + " links=" +
-                          std::to_string(links_established) + " updates=" + std::to_string(window_updates) +
-                          " bytes=" + std::to_string(window_bytes));
+    // The whole tick, its sends (the slowest worker's), the CPU time it used
+    // on all threads and on the busiest one.
+    const TickStats::Summary s = tick_stats.take(), send = send_stats.take(), cpu = tick_cpu_stats.take(),
+                             busiest = thread_cpu_stats.take();
+    log.event("load",
+              "ticks=" + std::to_string(s.ticks) + " tick_p50_ms=" + fixed3(s.p50) +
+                  " tick_p99_ms=" + fixed3(s.p99) + " tick_max_ms=" + fixed3(s.max) +
+                  " send_p50_ms=" + fixed3(send.p50) + " send_p99_ms=" + fixed3(send.p99) +
+                  " tick_cpu_p50_ms=" + fixed3(cpu.p50) + " tick_cpu_p99_ms=" + fixed3(cpu.p99) +
+                  " thread_cpu_p50_ms=" + fixed3(busiest.p50) + " thread_cpu_p99_ms=" + fixed3(busiest.p99) +
+                  " players=" + std::to_string(world.players()) +
+                  " links=" + std::to_string(links_established) +
+                  " updates=" + std::to_string(window_updates) + " bytes=" + std::to_string(window_bytes));
     window_updates = window_bytes = 0;
     next_report = now + kReportEvery;
     rate.prune(now);
@@ -459,20 +518,21 @@ bool Server::open(std::string *error) {
     std::string mode = m.config.control_port ? "control" : "";
     if (m.feeder) mode += mode.empty() ? "scenario" : "+scenario";
     const Rules &r = m.config.rules;
-    m.log.event("start", "mode=" + mode + " bind=" + m.config.bind + " port=" + std::to_string(m.port) +
-                             (m.config.control_port ? " control_bind=" + m.config.control_bind +
-                                                          " control_port=" + std::to_string(m.control_port)
-                                                    : std::string()) +
-                             " rate_hz=" + fixed3(m.config.rate_hz) + " model=" + model_name(r.model) +
-                             " near=" + fixed3(r.near_m) + " far=" + fixed3(r.far_m) +
-                             " rolloff=" + fixed3(r.rolloff) + " stale_sec=" + fixed3(m.config.stale_sec) +
-                             " index=" + (m.config.index == IndexKind::grid ? "grid" : "naive") +
-                             " ping_sec=" + fixed3(m.config.ping_sec) +
-                             " idle_timeout_sec=" + fixed3(m.config.idle_timeout_sec) +
-                             " handshakes_per_minute=" + std::to_string(m.config.handshakes_per_minute) +
-                             " max_links=" + std::to_string(m.config.max_links) + " key_source=" +
-                             m.config.key_source + " players=" + std::to_string(m.world.players()) +
-                             " walls=" + std::to_string(m.world.walls().size()));
+    m.log.event("start",
+                "mode=" + mode + " bind=" + m.config.bind + " port=" + std::to_string(m.port) +
+                    (m.config.control_port ? " control_bind=" + m.config.control_bind +
+                                                 " control_port=" + std::to_string(m.control_port)
+                                           : std::string()) +
+                    " rate_hz=" + fixed3(m.config.rate_hz) + " model=" + model_name(r.model) +
+                    " near=" + fixed3(r.near_m) + " far=" + fixed3(r.far_m) +
+                    " rolloff=" + fixed3(r.rolloff) + " stale_sec=" + fixed3(m.config.stale_sec) +
+                    " index=" + (m.config.index == IndexKind::grid ? "grid" : "naive") +
+                    " threads=" + std::to_string(m.pool.size()) + " ping_sec=" + fixed3(m.config.ping_sec) +
+                    " idle_timeout_sec=" + fixed3(m.config.idle_timeout_sec) +
+                    " handshakes_per_minute=" + std::to_string(m.config.handshakes_per_minute) +
+                    " max_links=" + std::to_string(m.config.max_links) +
+                    " key_source=" + m.config.key_source + " players=" + std::to_string(m.world.players()) +
+                    " walls=" + std::to_string(m.world.walls().size()));
     return true;
 }
 
@@ -497,6 +557,7 @@ void Server::run() {
         });
     }
     m.io.run();
+    m.pool.stop();
 }
 
 void Server::stop() {

@@ -1,7 +1,8 @@
 // The falloff server: plugin links (handshake, one link per alias, an update
 // whenever a listener's table changes, PING, timeouts), control connections
 // that feed the world, an optional scenario feeder, and the tick that turns
-// the world into tables. One io_context on one thread; Asio stays out of
+// the world into tables. One io_context on one thread, which the tick's
+// tables and sends share with config.threads - 1 workers; Asio stays out of
 // this header.
 #pragma once
 
@@ -28,6 +29,7 @@ struct ServerConfig {
     std::string key_source = "-"; // for the start line
     Rules rules;
     IndexKind index = IndexKind::grid;
+    unsigned threads = 1; // the tick's workers, the event loop's thread among them
     double rate_hz = 10;
     double ping_sec = 15;         // 0: never
     double idle_timeout_sec = 60; // 0: never

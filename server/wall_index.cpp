@@ -29,8 +29,6 @@ int WallIndex::cell_y(double y) const {
 
 void WallIndex::build(const std::vector<Wall> &walls) {
     boxes_.clear();
-    seen_.assign(walls.size(), 0);
-    query_ = 0;
     if (walls.empty()) {
         nx_ = ny_ = 0;
         return;
@@ -78,38 +76,41 @@ void WallIndex::build(const std::vector<Wall> &walls) {
     start_[0] = 0;
 }
 
-template <class F> void WallIndex::each_new(int cx, int cy, const Box &box, F &&f) {
+template <class F> void WallIndex::each_new(int cx, int cy, const Box &box, Marks &marks, F &&f) const {
     const size_t c = static_cast<size_t>(cy) * static_cast<size_t>(nx_) + static_cast<size_t>(cx);
     for (uint32_t i = start_[c]; i < start_[c + 1]; ++i) {
         const uint32_t w = items_[i];
-        if (seen_[w] == query_) continue;
-        seen_[w] = query_;
+        if (marks.seen[w] == marks.query) continue;
+        marks.seen[w] = marks.query;
         const Box &b = boxes_[w];
         if (b.x1 < box.x0 || b.x0 > box.x1 || b.y1 < box.y0 || b.y0 > box.y1) continue;
         f(w);
     }
 }
 
-bool WallIndex::next_query() {
+bool WallIndex::next_query(Marks &marks) const {
     if (nx_ == 0) return false;
-    if (++query_ == 0) { // wrapped: forget every old mark
-        std::fill(seen_.begin(), seen_.end(), 0);
-        query_ = 1;
+    // Marks left from other walls are older queries' numbers: harmless.
+    if (marks.seen.size() != boxes_.size()) marks.seen.resize(boxes_.size(), 0);
+    if (++marks.query == 0) { // wrapped: forget every old mark
+        std::fill(marks.seen.begin(), marks.seen.end(), 0);
+        marks.query = 1;
     }
     return true;
 }
 
-void WallIndex::near(const Box &box, std::vector<uint32_t> &out) {
-    if (!next_query()) return;
+void WallIndex::near(const Box &box, Marks &marks, std::vector<uint32_t> &out) const {
+    if (!next_query(marks)) return;
     const size_t first = out.size();
     for (int cy = cell_y(box.y0); cy <= cell_y(box.y1); ++cy)
         for (int cx = cell_x(box.x0); cx <= cell_x(box.x1); ++cx)
-            each_new(cx, cy, box, [&](uint32_t w) { out.push_back(w); });
+            each_new(cx, cy, box, marks, [&](uint32_t w) { out.push_back(w); });
     std::sort(out.begin() + static_cast<std::ptrdiff_t>(first), out.end());
 }
 
-void WallIndex::crossing(const std::vector<Wall> &walls, const Segment &s, std::vector<uint32_t> &out) {
-    if (!next_query()) return;
+void WallIndex::crossing(const std::vector<Wall> &walls, const Segment &s, Marks &marks,
+                         std::vector<uint32_t> &out) const {
+    if (!next_query(marks)) return;
     const Box box{std::min(s.x1, s.x2), std::min(s.y1, s.y2), std::max(s.x1, s.x2), std::max(s.y1, s.y2)};
     const size_t first = out.size();
     // Column by column, the cells the segment's own stretch of y passes
@@ -127,7 +128,7 @@ void WallIndex::crossing(const std::vector<Wall> &walls, const Segment &s, std::
             hi = std::min(box.y1, std::max(ya, yb));
         }
         for (int cy = cell_y(lo - kMargin); cy <= cell_y(hi + kMargin); ++cy)
-            each_new(cx, cy, box, [&](uint32_t w) {
+            each_new(cx, cy, box, marks, [&](uint32_t w) {
                 if (segments_meet(s, walls[w].segment)) out.push_back(w);
             });
     }

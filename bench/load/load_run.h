@@ -12,6 +12,7 @@ namespace mvload {
 struct RunConfig {
     std::string server; // the program
     std::string index = "grid";
+    uint32_t threads = 1; // the server's --threads
     uint32_t players = 1000;
     double movement_sec = 30;
     double settle_sec = 3; // after the last link, before the window
@@ -26,8 +27,9 @@ struct RunFigures {
     // The movement window.
     double window_sec = 0;
     uint32_t held = 0, lost = 0;
-    double tick_p50 = 0, tick_p99 = 0, tick_max = 0; // ms, from the server's load lines
-    double send_p99 = 0, tick_cpu_p50 = 0, tick_cpu_p99 = 0;
+    double tick_p50 = 0, tick_p99 = 0, tick_max = 0;         // ms, from the server's load lines
+    double send_p99 = 0, tick_cpu_p50 = 0, tick_cpu_p99 = 0; // all the tick's threads
+    double thread_cpu_p50 = 0, thread_cpu_p99 = 0;           // its busiest thread
     uint32_t tick_windows = 0;
     double lat_p50 = 0, lat_p99 = 0, lat_max = 0; // ms, pos line written to update read
     uint64_t lat_samples = 0, lat_unmatched = 0;

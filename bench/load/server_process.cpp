@@ -163,6 +163,8 @@ std::vector<LoadLine> ServerProcess::load_lines() const {
         l.send_p99 = field(line, "send_p99_ms");
         l.cpu_p50 = field(line, "tick_cpu_p50_ms");
         l.cpu_p99 = field(line, "tick_cpu_p99_ms");
+        l.thread_cpu_p50 = field(line, "thread_cpu_p50_ms");
+        l.thread_cpu_p99 = field(line, "thread_cpu_p99_ms");
         out.push_back(l);
     }
     return out;

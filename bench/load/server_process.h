@@ -23,6 +23,7 @@ struct LoadLine {
     uint64_t ticks = 0;
     double p50 = 0, p99 = 0, max = 0;
     double send_p99 = 0, cpu_p50 = 0, cpu_p99 = 0;
+    double thread_cpu_p50 = 0, thread_cpu_p99 = 0; // the tick's busiest thread
 };
 
 class ServerProcess {

@@ -57,6 +57,26 @@ void Connection::flush() {
     if (!in_flight_) write_next();
 }
 
+Connection::Direct Connection::send_direct() {
+    Direct d;
+    if (closed_ || pending_.empty()) return d;
+    // A write in flight, a close waiting for the bytes or too many unsent:
+    // all the event loop's.
+    if (in_flight_ || closing_ || pending_.size() + writing_.size() > limits_.max_unsent) {
+        d.left = Direct::Left::rest;
+        return d;
+    }
+    std::error_code ec;
+    d.bytes = socket_.send(asio::buffer(pending_), 0, ec);
+    if (ec && ec != asio::error::would_block && ec != asio::error::try_again) {
+        d.left = Direct::Left::failed;
+        return d;
+    }
+    pending_.erase(0, d.bytes);
+    if (!pending_.empty()) d.left = Direct::Left::rest;
+    return d;
+}
+
 void Connection::write_next() {
     if (!pending_.empty()) {
         // Straight to the kernel while it takes the bytes: one send, nothing

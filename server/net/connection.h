@@ -44,6 +44,16 @@ class Connection : public std::enable_shared_from_this<Connection> {
     // Append a line here, then flush().
     std::string &out() { return pending_; }
     void flush();
+    // flush()'s direct send alone, for another thread while the event loop's
+    // thread waits for it: no handler called, no Asio operation started, the
+    // bytes sent not reported. Whatever is left over is for flush() (or
+    // close("write_failed")) on the event loop.
+    struct Direct {
+        enum class Left { nothing, rest, failed };
+        size_t bytes = 0;
+        Left left = Left::nothing;
+    };
+    Direct send_direct();
     void close(std::string_view reason);
     // Sends what is queued, then closes; nothing more is read.
     void close_after_flush(std::string_view reason);

@@ -2,10 +2,13 @@
 // positions, headings, ranges, walls, pairs and stale players must get the
 // very same tables either way. The scattered world has few walls near each
 // listener; the maze has so many that the index walks its cells pair by pair.
+// The grid's tables are built once more by three threads at once, each with
+// its own scratch, as the server's tick builds them: the same again.
 #include <gtest/gtest.h>
 
 #include <random>
 
+#include "server/tick_pool.h"
 #include "world_support.h"
 
 namespace mvserver::test {
@@ -87,17 +90,28 @@ TEST(Index, TheGridGivesTheNaiveLoopsTables) {
         TableBuilder grid(Rules{}, IndexKind::grid), naive(Rules{}, IndexKind::naive);
         grid.prepare(w);
         naive.prepare(w);
+        TickPool pool(3);
+        std::vector<TableBuilder::Scratch> scratch(pool.size());
+        std::vector<Table> pooled(w.slots());
+        auto share = [&](unsigned worker) {
+            const auto [first, last] = share_of(w.slots(), worker, pool.size());
+            for (uint32_t s = first; s < last; ++s)
+                grid.build(w, s, pooled[s], scratch[worker]);
+        };
+        pool.run(share);
         Table a, b;
-        size_t entries = 0, muffled = 0, differ = 0;
+        size_t entries = 0, muffled = 0, differ = 0, differ_pooled = 0;
         for (uint32_t s = 0; s < w.slots(); ++s) {
             grid.build(w, s, a);
             naive.build(w, s, b);
             differ += a != b;
+            differ_pooled += pooled[s] != b;
             entries += a.entries.size();
             for (const TableEntry &e : a.entries)
                 muffled += e.heard.muffle > 0;
         }
         EXPECT_EQ(differ, 0u);
+        EXPECT_EQ(differ_pooled, 0u);
         // The world is one where the index has work to do.
         EXPECT_GT(entries, c.min_entries);
         EXPECT_GT(muffled, c.min_muffled);

@@ -1,7 +1,8 @@
 // A real server on 127.0.0.1 with protocol clients: change-only sending,
 // staleness, replacement, leave, the address binding, the handshake's
 // refusals and its rate limit, sync and stats; and the program's exit on
-// SIGTERM. Every wait has a deadline; none is an assertion.
+// SIGTERM. What links are sent is checked with the tick on one thread and on
+// two. Every wait has a deadline; none is an assertion.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -25,7 +26,7 @@ const std::string kKey = "live-test-key-4f2a9c";
 
 class LiveServer : public testing::Test {
   protected:
-    static ServerConfig config() {
+    virtual ServerConfig config() {
         ServerConfig c;
         c.port = 0;
         c.control_port = 0;
@@ -39,7 +40,8 @@ class LiveServer : public testing::Test {
         return c;
     }
 
-    void start(ServerConfig c = config()) {
+    void start() { start(config()); }
+    void start(ServerConfig c) {
         server_ = std::make_unique<Server>(std::move(c), World(25), log_);
         std::string error;
         ASSERT_TRUE(server_->open(&error)) << error;
@@ -97,7 +99,21 @@ class LiveServer : public testing::Test {
     std::unique_ptr<Client> control_;
 };
 
-TEST_F(LiveServer, SendsAnUpdateOnlyWhenTheTableChanged) {
+// The same, with the tick over that many threads; the links sit in both
+// workers' shares of the slots.
+class LinkFeed : public LiveServer, public testing::WithParamInterface<unsigned> {
+  protected:
+    ServerConfig config() override {
+        ServerConfig c = LiveServer::config();
+        c.threads = GetParam();
+        return c;
+    }
+};
+
+INSTANTIATE_TEST_SUITE_P(Threads, LinkFeed, testing::Values(1u, 2u),
+                         [](const testing::TestParamInfo<unsigned> &p) { return std::to_string(p.param); });
+
+TEST_P(LinkFeed, SendsAnUpdateOnlyWhenTheTableChanged) {
     start();
     EXPECT_EQ(control({player("VC-A"), player("VC-B"), player("VC-C"), player("VC-D"), "pos VC-A 0 0 0 0",
                        "pos VC-B 5 0 0 0", "pos VC-C 500 0 0 0", "pos VC-D 505 0 0 0"}),
@@ -114,10 +130,9 @@ TEST_F(LiveServer, SendsAnUpdateOnlyWhenTheTableChanged) {
     EXPECT_EQ(a->line(), "UPDATE2 VC-B 0.826 1.000");
 }
 
-TEST_F(LiveServer, ClosesALinkThatStopsReadingAndGoesOnFeedingTheOthers) {
+TEST_P(LinkFeed, ClosesALinkThatStopsReadingAndGoesOnFeedingTheOthers) {
     start();
-    std::vector<std::string> lines = {player("Slow"), player("Quick"), "pos Slow 0 0 0 0",
-                                      "pos Quick 1 0 0 0"};
+    std::vector<std::string> lines = {player("Quick"), "pos Quick 1 0 0 0"};
     // Speakers with long aliases all round: each update is some 40 KB.
     for (int i = 0; i < 600; ++i) {
         const std::string alias = "a-speaker-whose-alias-fills-the-line-" + std::to_string(i);
@@ -125,6 +140,9 @@ TEST_F(LiveServer, ClosesALinkThatStopsReadingAndGoesOnFeedingTheOthers) {
         lines.push_back("pos " + alias + " " + std::to_string(i % 17 - 8) + " " + std::to_string(i % 13 - 6) +
                         " 0 0");
     }
+    // The first slot and the last: with two threads, one in each share.
+    lines.push_back(player("Slow"));
+    lines.push_back("pos Slow 0 0 0 0");
     control(lines);
     Client slow(server_->port(), "127.0.0.1", 4096);
     ASSERT_EQ(slow.handshake(kKey, "Slow", "hash-of-Slow"), "OK");
@@ -147,7 +165,7 @@ TEST_F(LiveServer, ClosesALinkThatStopsReadingAndGoesOnFeedingTheOthers) {
     EXPECT_TRUE(update && update->starts_with("UPDATE2 ")) << "the quick link is fed no more";
 }
 
-TEST_F(LiveServer, AStalePlayerFallsSilentAndComesBackWithItsNextPos) {
+TEST_P(LinkFeed, AStalePlayerFallsSilentAndComesBackWithItsNextPos) {
     ServerConfig c = config();
     c.stale_sec = 1; // slack for a slow sanitizer run between a pos and the next tick
     start(c);
@@ -166,7 +184,7 @@ TEST_F(LiveServer, AStalePlayerFallsSilentAndComesBackWithItsNextPos) {
     EXPECT_EQ(a->line(), "UPDATE2 VC-B 0.870 -1.000");
 }
 
-TEST_F(LiveServer, ANewerLinkReplacesTheOlderAndLeaveClosesTheLink) {
+TEST_P(LinkFeed, ANewerLinkReplacesTheOlderAndLeaveClosesTheLink) {
     start();
     control({player("VC-A"), player("VC-B"), "pos VC-A 0 0 0 0", "pos VC-B 5 0 0 0"});
     auto first = link("VC-A");
