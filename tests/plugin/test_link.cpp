@@ -79,7 +79,9 @@ TEST(Link, EachRejectionIsLoggedAndFollowedByAReconnect) {
         // Both ends lie outside the two connections, so this holds however
         // slowly the machine runs.
         EXPECT_GE(std::chrono::steady_clock::now() - before_first_attempt, std::chrono::seconds(1));
-        ASSERT_TRUE(p.host.wait_for_log("connected to falloff"));
+        // The file's line is written after the host is told: wait for it, so
+        // that the stop cannot come between the two.
+        ASSERT_TRUE(p.wait_log("connected to falloff"));
         p.finish(&server);
         EXPECT_EQ(server.connections(), 2u);
 
