@@ -198,8 +198,9 @@ TEST(Muffle, TheFilterIsOnePoleAndCarriesOnAcrossCalls) {
     }
 }
 
-// The radio's wide kernel (four stereo frames to a vector, where the
-// processor has AVX2) gives the frame-by-frame outputs, in calls of any length.
+// The radio's wide kernel (sixteen stereo frames at a time, where the
+// processor has AVX2) gives the frame-by-frame outputs, in calls of any length
+// (odd ones leave a pair pending), with the gains still to apply and without.
 TEST(Radio, TheWideKernelIsTheFrameByFrameOne) {
     RadioFilter filter{};
     radio_design(filter, 48000);
@@ -207,18 +208,22 @@ TEST(Radio, TheWideKernelIsTheFrameByFrameOne) {
     for (size_t i = 0; i < x.size(); ++i) // two tones and an edge, both channels apart
         x[i] = static_cast<float>(0.4 * std::sin(0.05 * i) + (i % 2 == 0 ? 0.2 : -0.1) * std::sin(0.7 * i)) +
                (i > 9000 ? 0.3f : 0.0f);
-    for (uint32_t chunk : {9600u, 37u, 5u, 4u, 1u}) {
-        std::vector<float> wide = x, plain = x;
-        RadioState w[2], p[2];
-        for (int c = 0; c < 2; ++c)
-            radio_start(x[c], w[c]), p[c] = w[c];
-        for (uint32_t f = 0; f < kFrames; f += chunk) {
-            const uint32_t n = std::min(chunk, kFrames - f);
-            radio_apply(filter, 0.8f, wide.data() + 2 * f, n, 2, 2, w);
-            radio_apply_plain(filter, 0.8f, plain.data() + 2 * f, n, 2, 2, p);
+    const float pan[2] = {0.9f, 0.3f}, gains[2] = {0.9f, 0.3f}, unity[2] = {1.0f, 1.0f};
+    for (const float *g : {gains, unity}) {
+        const RadioMix mix = radio_mix(filter, 0.8f, pan, g, 2);
+        for (uint32_t chunk : {9600u, 37u, 17u, 16u, 1u}) {
+            std::vector<float> wide = x, plain = x;
+            RadioState w{}, p{};
+            radio_start(filter, radio_mono(mix, x.data(), 2), w);
+            p = w;
+            for (uint32_t f = 0; f < kFrames; f += chunk) {
+                const uint32_t n = std::min(chunk, kFrames - f);
+                radio_apply(filter, mix, wide.data() + 2 * f, n, 2, 2, w);
+                radio_apply_plain(filter, mix, plain.data() + 2 * f, n, 2, 2, p);
+            }
+            for (size_t i = 0; i < x.size(); ++i)
+                ASSERT_NEAR(wide[i], plain[i], 1e-4) << "calls of " << chunk << " frames, sample " << i;
         }
-        for (size_t i = 0; i < x.size(); ++i)
-            ASSERT_NEAR(wide[i], plain[i], 1e-4) << "calls of " << chunk << " frames, sample " << i;
     }
 }
 
