@@ -227,6 +227,74 @@ TEST(Radio, TheWideKernelIsTheFrameByFrameOne) {
     }
 }
 
+namespace {
+
+// Channel `channel`'s RMS over the second half of a tone of amplitude `level`
+// on every channel (plus `offset`), played through a voice at target t.
+double voice_rms(const VoiceTarget &t, uint16_t channels, uint16_t channel, uint32_t rate = 48000,
+                 double hz = 1000, float level = 0.5f, float offset = 0, std::vector<float> *out = nullptr) {
+    std::vector<float> pcm(static_cast<size_t>(kFrames) * channels);
+    for (uint32_t f = 0; f < kFrames; ++f)
+        for (uint16_t c = 0; c < channels; ++c)
+            pcm[f * channels + c] =
+                offset + level * static_cast<float>(std::sin(6.283185307179586 * hz * f / rate));
+    VoiceState v;
+    voice_start(v, t);
+    for (uint32_t f = 0; f < kFrames; f += 960)
+        voice_apply(v, t, pcm.data() + static_cast<size_t>(f) * channels, std::min(960u, kFrames - f),
+                    channels, rate, 0);
+    double sum = 0;
+    for (uint32_t f = kFrames / 2; f < kFrames; ++f)
+        sum += static_cast<double>(pcm[f * channels + channel]) * pcm[f * channels + channel];
+    if (out != nullptr) *out = pcm;
+    return std::sqrt(sum / (kFrames / 2));
+}
+
+} // namespace
+
+// A radio is made once from the channels and panned like the clean voice:
+// each channel carries its multiplier's share of one radio voice whose level
+// does not depend on the pan (a voice panned hard to one side keeps its level,
+// where a plain sum of the channels would make the centre 3 dB louder), in
+// stereo (gain and pan applied by the radio itself), mono and past stereo
+// (applied before it); no voice (gain 0) is silent.
+TEST(Radio, OneVoicePannedLikeTheCleanOne) {
+    const double full = voice_rms({1, 0, 1, 0, 1}, 2, 0);
+    const float centre = std::sqrt(0.5f);
+    const struct {
+        VoiceTarget target;
+        uint16_t channels, channel;
+        double share;
+    } cases[] = {{{centre, centre, 1, 0, 1}, 2, 0, centre},
+                 {{centre, centre, 1, 0, 1}, 2, 1, centre},
+                 {{0.3f, 0.2f, 1, 0, 1}, 2, 1, 0.2},
+                 {{0, 1, 1, 0, 1}, 2, 0, 0},
+                 {{1, 1, 0.5f, 0, 1}, 1, 0, 0.5},
+                 {{1, 0, 0.8f, 0, 1}, 3, 2, 0.8},
+                 {{0, 0, 0, 0, 1}, 2, 1, 0}};
+    for (const auto &c : cases)
+        EXPECT_NEAR(voice_rms(c.target, c.channels, c.channel), c.share * full, 1e-3 * full)
+            << c.channels << " channels, channel " << c.channel << ", left " << c.target.left;
+}
+
+// At any rate, however loud the input, the radio stays finite and within
+// what the clip allows; a speaker starting mid-word on a steady level starts
+// from it (no thump: exact silence); from 32 kHz on, 1 kHz keeps within 3 dB.
+TEST(Radio, SaneAtEveryRate) {
+    const VoiceTarget radio{1, 0, 1, 0, 1};
+    for (uint32_t rate : {1u, 7u, 8000u, 11025u, 22050u, 32000u, 44100u, 48000u, 96000u}) {
+        std::vector<float> pcm;
+        voice_rms(radio, 2, 0, rate, 0, 0, 0.5f, &pcm);
+        EXPECT_TRUE(std::all_of(pcm.begin(), pcm.end(), [](float x) { return x == 0.0f; })) << rate << " Hz";
+        voice_rms(radio, 2, 0, rate, 3000, 40.0f, 2.0f, &pcm);
+        EXPECT_TRUE(std::all_of(pcm.begin(), pcm.end(), [](float x) { return std::fabs(x) <= 0.4f; }))
+            << rate << " Hz";
+        if (rate >= 32000) {
+            EXPECT_NEAR(db(voice_rms(radio, 2, 0, rate) / (0.5 / std::sqrt(2.0))), -1.3, 1.0) << rate;
+        }
+    }
+}
+
 TEST(Muffle, ASpeakerWhoLosesTheirRowStillFallsSilent) {
     for (uint32_t smoothing_ms : {0u, 1u}) {
         VoiceState v;
