@@ -20,8 +20,8 @@ double chain_gain(const RadioFilter &f, double hz, double rate) {
     const double w = 2.0 * kPi * hz / rate; // per frame
     const std::complex<double> z1 = std::polar(1.0, -2.0 * w), zs = std::polar(1.0, -2.0 * w * f.reach);
     std::complex<double> low = 0, zj = 1;
-    for (uint32_t j = 0; j < f.box; ++j, zj *= z1)
-        low += zj;
+    for (uint32_t j = 0; j <= f.box; ++j, zj *= z1)
+        low += (j == 0 || j == f.box ? 1.0 : 2.0) * zj;
     const double b = f.pole;
     const std::complex<double> high = (1.0 - zs) * (1.0 - zs) / ((1.0 - b * zs) * (1.0 - b * zs));
     return f.scale * 2.0 * std::fabs(std::cos(w / 2.0)) * std::abs(low * high);
@@ -38,7 +38,9 @@ inline float saturate(float h) noexcept {
 // One sample at half the rate: d in, y out.
 inline float radio_step(const RadioFilter &f, float d, RadioState &s) noexcept {
     const uint32_t back = 8 - f.reach, back2 = 8 - 2 * f.reach;
-    const float q = (d + (f.box > 1 ? s.d[7] : 0.0f)) + (f.box > 2 ? s.d[6] : 0.0f);
+    // The running sums of two and of box: the ends once, the samples between twice.
+    const float between = f.box == 3 ? s.d[7] + s.d[6] : f.box == 2 ? s.d[7] : 0.0f;
+    const float q = (d + s.d[8 - f.box]) + 2.0f * between;
     const float b = f.pole;
     const float h = (q - 2.0f * s.q[back] + s.q[back2]) + (2.0f * b * s.h[back] - b * b * s.h[back2]);
     for (int k = 0; k < 7; ++k)
@@ -56,7 +58,8 @@ void radio_design(RadioFilter &filter, uint32_t rate) noexcept {
     const double half = rate / 2.0;
     // Below 32 kHz the comb's period (rate / 8) would fall inside the band.
     filter.reach = rate >= 32000 ? 4 : 1;
-    // The running average at half the rate whose zero falls nearest 8 kHz.
+    // A running sum of two at half the rate (a zero at its Nyquist frequency)
+    // and one whose zero falls nearest 8 kHz.
     const long box = std::lround(half / 8000.0);
     filter.box = box < 1 ? 1 : box > 3 ? 3 : static_cast<uint32_t>(box);
     filter.pole = static_cast<float>(std::exp(-2.0 * kPi * kHighPassHz * filter.reach / half));
@@ -95,7 +98,7 @@ float radio_mono(const RadioMix &mix, const float *frame, uint16_t filtered) noe
 void radio_start(const RadioFilter &filter, float mono0, RadioState &state) noexcept {
     // A constant input: the pairs sum to 2 mono0, the high-pass gives 0.
     const float d = 2.0f * mono0;
-    const float q = static_cast<float>(filter.box) * d;
+    const float q = static_cast<float>(2 * filter.box) * d;
     state = RadioState{};
     for (int k = 0; k < 8; ++k)
         state.d[k] = d, state.q[k] = q;

@@ -6,8 +6,9 @@
 // owns the coefficients and the state.
 //
 // At half the rate, for each pair of frames: d = the pair's weighted sum
-// (itself a running average of two frames); q = the running average of d over
-// `box` samples (3 at 48 kHz, a zero at 8 kHz); h = the high-pass
+// (itself a running sum of two frames); q = the running sums of d over 2 and
+// over `box` samples (3 at 48 kHz: zeros at 8 and 12 kHz, 3 dB down near
+// 3.5 kHz); h = the high-pass
 // (1 - z^-S)^2 / (1 - b z^-S)^2 of q, whose recursion reaches S samples back
 // (S = 4: four samples of a vector are worked at once); y = the saturation of
 // h. Both frames of pair k take y[k - 2] (the radio is

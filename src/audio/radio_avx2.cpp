@@ -78,7 +78,7 @@ MV_AVX2_INLINE void run(const RadioFilter &filter, const RadioMix &mix, float *p
     const __m256 k_swapped = _mm256_setr_ps(c1, c1, c12, c12, c1, c1, c12, c12);
     const __m256 k_same = _mm256_setr_ps(c2, c2, c11, c11, c2, c2, c11, c11);
     const __m256 top = _mm256_set1_ps(kRadioClip), bottom = _mm256_set1_ps(-kRadioClip),
-                 minus_two = _mm256_set1_ps(-2.0f);
+                 two = _mm256_set1_ps(2.0f), minus_two = _mm256_set1_ps(-2.0f);
     // The state's order (oldest first) and back.
     const __m256i split = _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);
     const __m256i join = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
@@ -92,10 +92,14 @@ MV_AVX2_INLINE void run(const RadioFilter &filter, const RadioMix &mix, float *p
         const __m256 x0 = _mm256_loadu_ps(at), x1 = _mm256_loadu_ps(at + 8), x2 = _mm256_loadu_ps(at + 16),
                      x3 = _mm256_loadu_ps(at + 24);
         const __m256 d = pair_sums(at, x0, x1, x2, x3, in);
-        // The running sum of three: d one back (other half) and two back (own half).
+        // The running sums of two and three: d, 2 d[-1], 2 d[-2] and d[-3]; one
+        // and three back are in the other half, two back in the same one.
         const __m256 swapped = _mm256_permute2f128_ps(d, d, 0x01);
-        const __m256 d1 = _mm256_blend_ps(places_back<1>(swapped, swapped_before), swapped, 0xF0);
-        const __m256 q = _mm256_add_ps(_mm256_add_ps(d, d1), places_back<1>(d, d_before));
+        const __m256 odd1 = places_back<1>(swapped, swapped_before);
+        const __m256 d1 = _mm256_blend_ps(odd1, swapped, 0xF0);
+        const __m256 d3 = _mm256_blend_ps(places_back<2>(swapped, swapped_before), odd1, 0xF0);
+        const __m256 q =
+            _mm256_fmadd_ps(two, _mm256_add_ps(d1, places_back<1>(d, d_before)), _mm256_add_ps(d, d3));
         // q four back: the last two places of the vector before, then the first two.
         const __m256 q4 =
             _mm256_castpd_ps(_mm256_shuffle_pd(_mm256_castps_pd(q_before), _mm256_castps_pd(q), 0b0101));
