@@ -1,4 +1,4 @@
-// The radio voice: a band-pass of about 300 Hz to 3 kHz and a soft
+// The radio voice: a band-pass of about 300 Hz to 3.5 kHz and a soft
 // saturation, blended with the clean voice by the radio value. A radio is
 // mono, so it runs once per speaker on one signal made from the channels, at
 // half the sample rate (the band ends far below that rate's Nyquist
@@ -8,12 +8,12 @@
 // At half the rate, for each pair of frames: d = the pair's weighted sum
 // (itself a running sum of two frames); q = the running sums of d over 2 and
 // over `box` samples (3 at 48 kHz: zeros at 8 and 12 kHz, 3 dB down near
-// 3.5 kHz); h = the high-pass
-// (1 - z^-S)^2 / (1 - b z^-S)^2 of q, whose recursion reaches S samples back
-// (S = 4: four samples of a vector are worked at once); y = the saturation of
-// h. Both frames of pair k take y[k - 2] (the radio is
-// played a pair late, 42 us at 48 kHz, so that every output follows from
-// frames already read).
+// 3.5 kHz); h = the high-pass (1 - z^-S)^2 / (1 - b z^-S)^2 of q, whose
+// recursion reaches S samples back (S = 4: four samples of a vector are
+// worked at once; its zeros repeat every rate / 8, 6 kHz at 48 kHz); y = the
+// saturation of h. Both frames of pair k take y[k - 2]: y[k] needs the
+// pair's second frame, and y[k - 1] would cost the wide kernel a move across
+// its vector's halves (see radio_avx2.cpp) for 42 us less delay at 48 kHz.
 #pragma once
 
 #include <cstddef>

@@ -1,8 +1,8 @@
 // The radio voice of stereo on processors with AVX2 and FMA: sixteen frames
-// at a time, their eight pair sums in one vector. The low-pass reads the
-// vector and the one before it; the high-pass's recursion reaches four
-// samples back, so each half of a vector follows from the vector before in
-// one multiply-add, and the upper half from the lower in one more.
+// at a time, their eight pair sums in one vector, even samples in its lower
+// half and odd ones in its upper half. The high-pass's recursion reaches four
+// samples back, two places in the same half: the first two places follow from
+// the vector before, the last two from the first two substituted.
 #pragma once
 
 #include <cstdint>
