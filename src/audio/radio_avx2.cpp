@@ -9,9 +9,9 @@
 
 // A vector holds eight samples at half the rate, the even ones in its lower
 // half and the odd ones in its upper half (d0 d2 d4 d6 | d1 d3 d5 d7): the
-// order the pair sums come in without moving anything across the halves, the
-// one operation the processor does slowly. A sample two back is then one
-// place back in its own half; one or three back, in the other half.
+// order the pair sums come in from operations that stay within each half.
+// A sample two back is then one place back in its own half; one or three
+// back are in the other half, a move across (one per vector: `swapped`).
 
 namespace mv {
 
@@ -30,8 +30,9 @@ template <int kPlaces> MV_AVX2_INLINE __m256 places_back(__m256 v, __m256 before
 }
 
 // Eight pair sums of sixteen stereo frames, weighted by in, in the order
-// above. Loads a quarter vector apart line up each pair's two frames
-// (blended, then added), so that only the final add crosses a vector.
+// above. Loads one and three frames further on put each pair's second frame
+// where its first is (blended, then added), so that only adding the two
+// channels moves samples between places.
 MV_AVX2_INLINE __m256 pair_sums(const float *at, __m256 x0, __m256 x1, __m256 x2, __m256 x3,
                                 __m256 in) noexcept {
     // Frames (0 2 | 1 3) of each eight, both channels, plus the frame after each.
