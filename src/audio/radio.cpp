@@ -1,6 +1,7 @@
 #include "audio/radio.h"
 
 #include <cmath>
+#include <complex>
 
 #include "audio/lowpass_avx2.h"
 #include "audio/radio_avx2.h"
@@ -9,86 +10,129 @@ namespace mv {
 
 namespace {
 
-constexpr float kHighPassHz = 330.0f;
-constexpr float kLowPassHz = 2800.0f;
-constexpr float kButterworthQ = 0.70710678f;
+constexpr double kHighPassHz = 330.0;
+constexpr double kReferenceHz = 1000.0;
+constexpr double kPi = 3.14159265358979323846;
+constexpr double kSqrt3 = 1.7320508075688772;
 
-// The cookbook's second-order high- and low-pass sections, with what four
-// steps of each make of the outputs before them.
-Biquad section(bool high, float hz, uint32_t rate) noexcept {
-    const float w = 6.28318530718f * hz / static_cast<float>(rate);
-    const float c = std::cos(w), alpha = std::sin(w) / (2.0f * kButterworthQ), a0 = 1.0f + alpha;
-    const float edge = (high ? 1.0f + c : 1.0f - c) / 2.0f / a0;
-    Biquad q{edge, (high ? -2.0f : 2.0f) * edge, edge, -2.0f * c / a0, (1.0f - alpha) / a0, {}, {}, {}};
-    // Each runs y[k] = u[k] - a1 y[k-1] - a2 y[k-2] from its own start.
-    const auto run = [&q](float(&out)[4], float u0, float y1, float y2) {
-        for (float &y : out) {
-            y = u0 - q.a1 * y1 - q.a2 * y2;
-            y2 = y1;
-            y1 = y;
-            u0 = 0.0f;
-        }
-    };
-    run(q.impulse, 1.0f, 0.0f, 0.0f);
-    run(q.from1, 0.0f, 1.0f, 0.0f);
-    run(q.from2, 0.0f, 0.0f, 1.0f);
-    return q;
+// The linear part's gain at hz: the pair sum, the low-pass and the high-pass.
+double chain_gain(const RadioFilter &f, double hz, double rate) {
+    const double w = 2.0 * kPi * hz / rate; // per frame
+    const std::complex<double> z1 = std::polar(1.0, -2.0 * w), zs = std::polar(1.0, -2.0 * w * f.reach);
+    std::complex<double> low = 0, zj = 1;
+    for (uint32_t j = 0; j <= f.box; ++j, zj *= z1)
+        low += (j == 0 || j == f.box ? 1.0 : 2.0) * zj;
+    const double b = f.pole;
+    const std::complex<double> high = (1.0 - zs) * (1.0 - zs) / ((1.0 - b * zs) * (1.0 - b * zs));
+    return f.scale * 2.0 * std::fabs(std::cos(w / 2.0)) * std::abs(low * high);
 }
 
-// One section's step over inputs x, x1, x2 and outputs y1, y2 before it.
-inline float step(const Biquad &q, float x, float x1, float x2, float y1, float y2) noexcept {
-    return (q.b0 * x + q.b1 * x1 + q.b2 * x2) - (q.a1 * y1 + q.a2 * y2);
+// The soft clip u - u^3 / 3 (flat from |u| = 1 on) of u = sqrt(3) h, over
+// sqrt(3): h carries the 1 / sqrt(3) from the filter's scale and the output
+// sqrt(3) goes to the mix, which leaves two multiply-adds here.
+inline float saturate(float h) noexcept {
+    const float c = h < -kRadioClip ? -kRadioClip : h > kRadioClip ? kRadioClip : h;
+    return c - c * c * c;
 }
 
-inline float saturate(float y) noexcept {
-    float u = kRadioDrive * y;
-    u = u < -1.0f ? -1.0f : u > 1.0f ? 1.0f : u;
-    return (u - u * u * u * (1.0f / 3.0f)) * (kRadioMakeUp / kRadioDrive);
-}
-
-inline float radio_sample(const RadioFilter &f, float amount, float x, RadioState &s) noexcept {
-    const float h = step(f.high, x, s.x[0], s.x[1], s.h[0], s.h[1]);
-    const float y = step(f.low, h, s.h[0], s.h[1], s.y[0], s.y[1]);
-    s = {{x, s.x[0]}, {h, s.h[0]}, {y, s.y[0]}};
-    return x + amount * (saturate(y) - x);
+// One sample at half the rate: d in, y out.
+inline float radio_step(const RadioFilter &f, float d, RadioState &s) noexcept {
+    const uint32_t back = 8 - f.reach, back2 = 8 - 2 * f.reach;
+    // The running sums of two and of box: the ends once, the samples between twice.
+    const float between = f.box == 3 ? s.d[7] + s.d[6] : f.box == 2 ? s.d[7] : 0.0f;
+    const float q = (d + s.d[8 - f.box]) + 2.0f * between;
+    const float b = f.pole;
+    const float h = (q - 2.0f * s.q[back] + s.q[back2]) + (2.0f * b * s.h[back] - b * b * s.h[back2]);
+    for (int k = 0; k < 7; ++k)
+        s.d[k] = s.d[k + 1], s.q[k] = s.q[k + 1], s.h[k] = s.h[k + 1];
+    s.d[7] = d, s.q[7] = q, s.h[7] = h;
+    return saturate(h);
 }
 
 } // namespace
 
 void radio_design(RadioFilter &filter, uint32_t rate) noexcept {
+    filter = RadioFilter{};
     filter.rate = rate;
     if (rate == 0) return;
-    // Corners kept well below the Nyquist frequency of any rate, so that the
-    // sections stay stable whatever rate a host passes.
-    const float nyquist = static_cast<float>(rate) / 2.0f;
-    filter.high = section(true, std::fmin(kHighPassHz, 0.2f * nyquist), rate);
-    filter.low = section(false, std::fmin(kLowPassHz, 0.9f * nyquist), rate);
+    const double half = rate / 2.0;
+    // Below 32 kHz the comb's period (rate / 8) would fall inside the band.
+    filter.reach = rate >= 32000 ? 4 : 1;
+    // A running sum of two at half the rate (a zero at its Nyquist frequency)
+    // and one whose zero falls nearest 8 kHz.
+    const long box = std::lround(half / 8000.0);
+    filter.box = box < 1 ? 1 : box > 3 ? 3 : static_cast<uint32_t>(box);
+    filter.pole = static_cast<float>(std::exp(-2.0 * kPi * kHighPassHz * filter.reach / half));
+    // The chain brought to 1 (times the drive, over sqrt(3)) at 1 kHz, or at a quarter of the
+    // rate below 4 kHz; never more than a thousandfold.
+    filter.scale = 1.0f;
+    const double at = std::fmin(kReferenceHz, rate / 4.0);
+    filter.scale = static_cast<float>(kRadioDrive / kSqrt3 / std::fmax(chain_gain(filter, at, rate), 1e-3));
 }
 
-void radio_start(float x0, RadioState &state) noexcept {
-    // A constant input: the high-pass gives 0, so the low-pass rests at 0.
-    state = {{x0, x0}, {0.0f, 0.0f}, {0.0f, 0.0f}};
-}
-
-void radio_apply_plain(const RadioFilter &filter, float amount, float *pcm, uint32_t frames,
-                       uint16_t channels, uint16_t filtered, RadioState *state) noexcept {
+RadioMix radio_mix(const RadioFilter &filter, float amount, const float *p, const float *g,
+                   uint16_t filtered) noexcept {
+    RadioMix mix{};
+    float power = 0.0f;
+    for (uint16_t c = 0; c < filtered; ++c)
+        power += p[c] * p[c];
+    // Weighted by the pan, so that a voice panned hard to one side keeps its
+    // level; no voice at all (gain 0) gives no radio.
+    const float scale = power > 1e-20f ? 1.0f / power : 0.0f;
     for (uint16_t c = 0; c < filtered; ++c) {
-        RadioState s = state[c];
-        for (uint32_t f = 0; f < frames; ++f) {
-            float &x = pcm[static_cast<uint64_t>(f) * channels + c];
-            x = radio_sample(filter, amount, x, s);
+        mix.in[c] = p[c] * g[c] * scale * filter.scale;
+        mix.clean[c] = (1.0f - amount) * g[c];
+        mix.wet[c] =
+            scale > 0.0f ? amount * p[c] * static_cast<float>(kRadioMakeUp / kRadioDrive * kSqrt3) : 0.0f;
+    }
+    return mix;
+}
+
+float radio_mono(const RadioMix &mix, const float *frame, uint16_t filtered) noexcept {
+    float m = 0.0f;
+    for (uint16_t c = 0; c < filtered; ++c)
+        m += mix.in[c] * frame[c];
+    return m;
+}
+
+void radio_start(const RadioFilter &filter, float mono0, RadioState &state) noexcept {
+    // A constant input: the pairs sum to 2 mono0, the high-pass gives 0.
+    const float d = 2.0f * mono0;
+    const float q = static_cast<float>(2 * filter.box) * d;
+    state = RadioState{};
+    for (int k = 0; k < 8; ++k)
+        state.d[k] = d, state.q[k] = q;
+}
+
+void radio_apply_plain(const RadioFilter &filter, const RadioMix &mix, float *pcm, uint32_t frames,
+                       uint16_t channels, uint16_t filtered, RadioState &state) noexcept {
+    for (uint32_t f = 0; f < frames; ++f) {
+        float *frame = pcm + static_cast<uint64_t>(f) * channels;
+        const float x = radio_mono(mix, frame, filtered), v = state.y[0];
+        if (state.odd == 0) {
+            state.half = x;
+        } else {
+            state.y[0] = state.y[1];
+            state.y[1] = radio_step(filter, state.half + x, state);
         }
-        state[c] = s;
+        state.odd ^= 1u;
+        for (uint16_t c = 0; c < filtered; ++c)
+            frame[c] = mix.clean[c] * frame[c] + mix.wet[c] * v;
     }
 }
 
-void radio_apply(const RadioFilter &filter, float amount, float *pcm, uint32_t frames, uint16_t channels,
-                 uint16_t filtered, RadioState *state) noexcept {
+void radio_apply(const RadioFilter &filter, const RadioMix &mix, float *pcm, uint32_t frames,
+                 uint16_t channels, uint16_t filtered, RadioState &state) noexcept {
     uint32_t done = 0;
-    // The layout Mumble decodes speech in, four frames to a vector.
-    if (channels == 2 && filtered == 2 && kLowpassAvx2)
-        done = radio_stereo_avx2(filter, amount, pcm, frames, state);
-    radio_apply_plain(filter, amount, pcm + static_cast<uint64_t>(done) * channels, frames - done, channels,
+    // A pending first frame goes alone, so that the kernel starts on a pair.
+    if (state.odd != 0 && frames > 0) {
+        radio_apply_plain(filter, mix, pcm, 1, channels, filtered, state);
+        done = 1;
+    }
+    // The layout Mumble decodes speech in, sixteen frames at a time.
+    if (channels == 2 && filtered == 2 && filter.reach == 4 && filter.box == 3 && kLowpassAvx2)
+        done += radio_stereo_avx2(filter, mix, pcm + 2 * static_cast<uint64_t>(done), frames - done, state);
+    radio_apply_plain(filter, mix, pcm + static_cast<uint64_t>(done) * channels, frames - done, channels,
                       filtered, state);
 }
 

@@ -7,89 +7,134 @@
 // aligns to 16 bytes only.
 #define MV_AVX2_INLINE __attribute__((target("avx2,fma"), always_inline)) inline
 
+// A vector holds eight samples at half the rate, the even ones in its lower
+// half and the odd ones in its upper half (d0 d2 d4 d6 | d1 d3 d5 d7): the
+// order the pair sums come in from operations that stay within each half.
+// A sample two back is then one place back in its own half; one or three
+// back are in the other half, a move across (one per vector: `swapped`).
+
 namespace mv {
 
 namespace {
 
-// A section's numbers as vectors of four stereo frames.
-struct Section {
-    __m256 b0, b1, b2, g1, g2, g3, from1, from2;
-};
-
-MV_AVX2_INLINE __m256 per_frame(const float (&v)[4]) noexcept {
-    return _mm256_setr_ps(v[0], v[0], v[1], v[1], v[2], v[2], v[3], v[3]);
+MV_AVX2_INLINE __m256 floats(__m256i v) noexcept {
+    return _mm256_castsi256_ps(v);
+}
+MV_AVX2_INLINE __m256i ints(__m256 v) noexcept {
+    return _mm256_castps_si256(v);
 }
 
-MV_AVX2_INLINE Section vectors(const Biquad &q) noexcept {
-    return {_mm256_set1_ps(q.b0),         _mm256_set1_ps(q.b1),
-            _mm256_set1_ps(q.b2),         _mm256_set1_ps(q.impulse[1]),
-            _mm256_set1_ps(q.impulse[2]), _mm256_set1_ps(q.impulse[3]),
-            per_frame(q.from1),           per_frame(q.from2)};
+// k places back within each half: the last k of before's, then v's first 4 - k.
+template <int kPlaces> MV_AVX2_INLINE __m256 places_back(__m256 v, __m256 before) noexcept {
+    return floats(_mm256_alignr_epi8(ints(v), ints(before), 16 - 4 * kPlaces));
 }
 
-// A frame (left, right) is 64 bits, so frames move as doubles do.
-MV_AVX2_INLINE __m256 pairs(__m256 a, __m256 b) noexcept { // a's frames 1 and 3 with b's 0 and 2
-    return _mm256_castpd_ps(_mm256_shuffle_pd(_mm256_castps_pd(a), _mm256_castps_pd(b), 0b0101));
+// Eight pair sums of sixteen stereo frames, weighted by in, in the order
+// above. Loads one and three frames further on put each pair's second frame
+// where its first is (blended, then added), so that only adding the two
+// channels moves samples between places.
+MV_AVX2_INLINE __m256 pair_sums(const float *at, __m256 x0, __m256 x1, __m256 x2, __m256 x3,
+                                __m256 in) noexcept {
+    // Frames (0 2 | 1 3) of each eight, both channels, plus the frame after each.
+    const __m256 first = _mm256_add_ps(_mm256_blend_ps(x0, _mm256_loadu_ps(at + 6), 0xCC),
+                                       _mm256_blend_ps(_mm256_loadu_ps(at + 2), x1, 0xCC));
+    const __m256 second = _mm256_add_ps(_mm256_blend_ps(x2, _mm256_loadu_ps(at + 22), 0xCC),
+                                        _mm256_blend_ps(_mm256_loadu_ps(at + 18), x3, 0xCC));
+    return _mm256_hadd_ps(_mm256_mul_ps(first, in), _mm256_mul_ps(second, in));
 }
 
-template <int kOrder> MV_AVX2_INLINE __m256 frames_from(__m256 v) noexcept {
-    return _mm256_castpd_ps(_mm256_permute4x64_pd(_mm256_castps_pd(v), kOrder));
+template <bool kClean>
+MV_AVX2_INLINE __m256 mixed(__m256 radio, __m256 x, __m256 clean, __m256 wet) noexcept {
+    return kClean ? _mm256_fmadd_ps(wet, radio, _mm256_mul_ps(clean, x)) : _mm256_mul_ps(wet, radio);
 }
 
-// Four frames of one section: in and its outputs, given the vectors before
-// them (whose frames 2 and 3 are the two frames before these).
-MV_AVX2_INLINE __m256 run(const Section &s, __m256 in, __m256 in_before, __m256 out_before) noexcept {
-    const __m256 back2 = _mm256_permute2f128_ps(in_before, in, 0x21); // frames -2, -1, 0, 1
-    const __m256 back1 = pairs(back2, in);                            // frames -1, 0, 1, 2
-    const __m256 z = _mm256_fmadd_ps(s.b2, back2, _mm256_fmadd_ps(s.b1, back1, _mm256_mul_ps(s.b0, in)));
-    // The recursion within the four frames, from z alone...
-    const __m256 z2 = _mm256_permute2f128_ps(z, z, 0x08); // 0, 0, z0, z1
-    const __m256 z1 = pairs(z2, z);                       // 0, z0, z1, z2
-    const __m256 z3 = pairs(_mm256_setzero_ps(), z2);     // 0, 0, 0, z0
-    const __m256 w = _mm256_fmadd_ps(s.g3, z3, _mm256_fmadd_ps(s.g2, z2, _mm256_fmadd_ps(s.g1, z1, z)));
-    // ...and from the two outputs before them.
-    const __m256 last = frames_from<_MM_SHUFFLE(3, 3, 3, 3)>(out_before);
-    const __m256 before = frames_from<_MM_SHUFFLE(2, 2, 2, 2)>(out_before);
-    return _mm256_fmadd_ps(s.from2, before, _mm256_fmadd_ps(s.from1, last, w));
+// The sixteen frames at at, given their pair sums' radio voice y and the
+// vector of y before; pair k plays y[k - 2]: one place back in its half,
+// spread over both frames and channels. A full radio (clean 0) skips the
+// clean part.
+template <bool kClean>
+MV_AVX2_INLINE void play(float *at, __m256 x0, __m256 x1, __m256 x2, __m256 x3, __m256 y, __m256 y_before,
+                         __m256 clean, __m256 wet) noexcept {
+    const __m256 late = places_back<1>(y, y_before);
+    _mm256_storeu_ps(at, mixed<kClean>(_mm256_permute_ps(late, 0x00), x0, clean, wet));
+    _mm256_storeu_ps(at + 8, mixed<kClean>(_mm256_permute_ps(late, 0x55), x1, clean, wet));
+    _mm256_storeu_ps(at + 16, mixed<kClean>(_mm256_permute_ps(late, 0xAA), x2, clean, wet));
+    _mm256_storeu_ps(at + 24, mixed<kClean>(_mm256_permute_ps(late, 0xFF), x3, clean, wet));
 }
 
-// The two frames of memory of each channel as frames 2 and 3 of a vector.
-MV_AVX2_INLINE __m256 memory(const float (&left)[2], const float (&right)[2]) noexcept {
-    return _mm256_setr_ps(0, 0, 0, 0, left[1], right[1], left[0], right[0]);
-}
-
-MV_AVX2_INLINE void keep(__m256 v, float (&left)[2], float (&right)[2]) noexcept {
-    alignas(32) float lanes[8];
-    _mm256_store_ps(lanes, v);
-    left[0] = lanes[6], right[0] = lanes[7], left[1] = lanes[4], right[1] = lanes[5];
+template <bool kClean>
+MV_AVX2_INLINE void run(const RadioFilter &filter, const RadioMix &mix, float *pcm, uint32_t done,
+                        RadioState &state) noexcept {
+    const float b = filter.pole, c1 = 2.0f * b, c2 = -b * b, c11 = c1 * c1 + c2, c12 = c1 * c2;
+    const __m256 in = _mm256_setr_ps(mix.in[0], mix.in[1], mix.in[0], mix.in[1], mix.in[0], mix.in[1],
+                                     mix.in[0], mix.in[1]);
+    const __m256 clean = _mm256_setr_ps(mix.clean[0], mix.clean[1], mix.clean[0], mix.clean[1], mix.clean[0],
+                                        mix.clean[1], mix.clean[0], mix.clean[1]);
+    const __m256 wet = _mm256_setr_ps(mix.wet[0], mix.wet[1], mix.wet[0], mix.wet[1], mix.wet[0], mix.wet[1],
+                                      mix.wet[0], mix.wet[1]);
+    // h = u + c1 h[-4] + c2 h[-8]: in each half, places 0 and 1 from the
+    // vector before (its places 2 and 3, then 0 and 1), places 2 and 3 with
+    // places 0 and 1 substituted.
+    const __m256 k_u = _mm256_setr_ps(0, 0, c1, c1, 0, 0, c1, c1);
+    const __m256 k_swapped = _mm256_setr_ps(c1, c1, c12, c12, c1, c1, c12, c12);
+    const __m256 k_same = _mm256_setr_ps(c2, c2, c11, c11, c2, c2, c11, c11);
+    const __m256 top = _mm256_set1_ps(kRadioClip), bottom = _mm256_set1_ps(-kRadioClip),
+                 two = _mm256_set1_ps(2.0f), minus_two = _mm256_set1_ps(-2.0f);
+    // The state's order (oldest first) and back.
+    const __m256i split = _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);
+    const __m256i join = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+    __m256 d_before = _mm256_permutevar8x32_ps(_mm256_loadu_ps(state.d), split);
+    __m256 q_before = _mm256_permutevar8x32_ps(_mm256_loadu_ps(state.q), split);
+    __m256 h_before = _mm256_permutevar8x32_ps(_mm256_loadu_ps(state.h), split);
+    __m256 y_before = _mm256_setr_ps(0, 0, 0, state.y[0], 0, 0, 0, state.y[1]);
+    __m256 swapped_before = _mm256_permute2f128_ps(d_before, d_before, 0x01);
+    for (uint32_t f = 0; f < done; f += 16) {
+        float *at = pcm + 2 * static_cast<uint64_t>(f);
+        const __m256 x0 = _mm256_loadu_ps(at), x1 = _mm256_loadu_ps(at + 8), x2 = _mm256_loadu_ps(at + 16),
+                     x3 = _mm256_loadu_ps(at + 24);
+        const __m256 d = pair_sums(at, x0, x1, x2, x3, in);
+        // The running sums of two and three: d, 2 d[-1], 2 d[-2] and d[-3]; one
+        // and three back are in the other half, two back in the same one.
+        const __m256 swapped = _mm256_permute2f128_ps(d, d, 0x01);
+        const __m256 odd1 = places_back<1>(swapped, swapped_before);
+        const __m256 d1 = _mm256_blend_ps(odd1, swapped, 0xF0);
+        const __m256 d3 = _mm256_blend_ps(places_back<2>(swapped, swapped_before), odd1, 0xF0);
+        const __m256 q =
+            _mm256_fmadd_ps(two, _mm256_add_ps(d1, places_back<1>(d, d_before)), _mm256_add_ps(d, d3));
+        // q four back: the last two places of the vector before, then the first two.
+        const __m256 q4 =
+            _mm256_castpd_ps(_mm256_shuffle_pd(_mm256_castps_pd(q_before), _mm256_castps_pd(q), 0b0101));
+        const __m256 u = _mm256_fmadd_ps(minus_two, q4, _mm256_add_ps(q, q_before));
+        const __m256 h = _mm256_fmadd_ps(
+            k_same, h_before,
+            _mm256_fmadd_ps(
+                k_swapped, _mm256_permute_ps(h_before, 0x4E),
+                _mm256_fmadd_ps(k_u, _mm256_castpd_ps(_mm256_movedup_pd(_mm256_castps_pd(u))), u)));
+        // The clamp lets a NaN through, as the plain path does.
+        const __m256 c = _mm256_min_ps(top, _mm256_max_ps(bottom, h));
+        const __m256 y = _mm256_fnmadd_ps(_mm256_mul_ps(c, c), c, c);
+        play<kClean>(at, x0, x1, x2, x3, y, y_before, clean, wet);
+        d_before = d, swapped_before = swapped, q_before = q, h_before = h, y_before = y;
+    }
+    _mm256_storeu_ps(state.d, _mm256_permutevar8x32_ps(d_before, join));
+    _mm256_storeu_ps(state.q, _mm256_permutevar8x32_ps(q_before, join));
+    _mm256_storeu_ps(state.h, _mm256_permutevar8x32_ps(h_before, join));
+    alignas(32) float last[8];
+    _mm256_store_ps(last, y_before);
+    state.y[0] = last[3];
+    state.y[1] = last[7];
 }
 
 } // namespace
 
-MV_AVX2 uint32_t radio_stereo_avx2(const RadioFilter &filter, float amount, float *pcm, uint32_t frames,
-                                   RadioState state[2]) noexcept {
-    const uint32_t done = frames / 4 * 4;
+MV_AVX2 uint32_t radio_stereo_avx2(const RadioFilter &filter, const RadioMix &mix, float *pcm,
+                                   uint32_t frames, RadioState &state) noexcept {
+    const uint32_t done = frames / 16 * 16;
     if (done == 0) return 0;
-    const Section high = vectors(filter.high), low = vectors(filter.low);
-    const __m256 share = _mm256_set1_ps(amount), drive = _mm256_set1_ps(kRadioDrive),
-                 top = _mm256_set1_ps(1.0f), bottom = _mm256_set1_ps(-1.0f),
-                 third = _mm256_set1_ps(1.0f / 3.0f), scale = _mm256_set1_ps(kRadioMakeUp / kRadioDrive);
-    __m256 x_before = memory(state[0].x, state[1].x), h_before = memory(state[0].h, state[1].h),
-           y_before = memory(state[0].y, state[1].y);
-    for (uint32_t f = 0; f < done; f += 4) {
-        float *at = pcm + 2 * static_cast<uint64_t>(f);
-        const __m256 x = _mm256_loadu_ps(at);
-        const __m256 h = run(high, x, x_before, h_before);
-        const __m256 y = run(low, h, h_before, y_before);
-        const __m256 u = _mm256_min_ps(_mm256_max_ps(_mm256_mul_ps(drive, y), bottom), top);
-        const __m256 radio =
-            _mm256_mul_ps(_mm256_fnmadd_ps(_mm256_mul_ps(_mm256_mul_ps(u, u), u), third, u), scale);
-        _mm256_storeu_ps(at, _mm256_fmadd_ps(share, _mm256_sub_ps(radio, x), x));
-        x_before = x, h_before = h, y_before = y;
-    }
-    keep(x_before, state[0].x, state[1].x);
-    keep(h_before, state[0].h, state[1].h);
-    keep(y_before, state[0].y, state[1].y);
+    if (mix.clean[0] == 0.0f && mix.clean[1] == 0.0f)
+        run<false>(filter, mix, pcm, done, state);
+    else
+        run<true>(filter, mix, pcm, done, state);
     return done;
 }
 

@@ -1,8 +1,8 @@
-// The radio voice of stereo on processors with AVX2 and FMA: four frames to a
-// vector, each section's recursion taken four frames at a time (what four
-// steps make of the outputs before them is worked out when the filter is
-// made), so that each vector waits on the one before it through two
-// multiply-adds only.
+// The radio voice of stereo on processors with AVX2 and FMA: sixteen frames
+// at a time, their eight pair sums in one vector, even samples in its lower
+// half and odd ones in its upper half. The high-pass's recursion reaches four
+// samples back, two places in the same half: the first two places follow from
+// the vector before, the last two from the first two substituted.
 #pragma once
 
 #include <cstdint>
@@ -11,9 +11,10 @@
 
 namespace mv {
 
-// Runs the first frames / 4 * 4 frames as radio_apply does and returns how
-// many that was; state is carried as there. Only when kLowpassAvx2.
-uint32_t radio_stereo_avx2(const RadioFilter &filter, float amount, float *pcm, uint32_t frames,
-                           RadioState state[2]) noexcept;
+// Runs the first frames / 16 * 16 frames as radio_apply does and returns how
+// many that was; state is carried as there. Only when kLowpassAvx2, with
+// filter.reach 4 and no pair pending.
+uint32_t radio_stereo_avx2(const RadioFilter &filter, const RadioMix &mix, float *pcm, uint32_t frames,
+                           RadioState &state) noexcept;
 
 } // namespace mv

@@ -94,24 +94,32 @@ void lowpass(VoiceState &v, float a, const float gain[2], float *pcm, uint32_t f
         v.lowpass[c] = settled(v.lowpass[c]);
 }
 
-void radio(VoiceState &v, float amount, float *pcm, uint32_t frames, uint16_t channels,
+// gain: what the samples are still to be multiplied by (stereo, steady and
+// unmuffled: the radio applies gain and pan as it reads).
+void radio(VoiceState &v, float amount, const float gain[2], float *pcm, uint32_t frames, uint16_t channels,
            uint32_t rate) noexcept {
+    static_assert(kFilteredChannels == kRadioChannels);
     const uint16_t filtered = channels < kFilteredChannels ? channels : kFilteredChannels;
     if (frames == 0 || rate == 0) return;
     if (v.radio.rate != rate) {
         radio_design(v.radio, rate);
         v.radio_running = false;
     }
-    if (!v.radio_running)
-        for (uint16_t c = 0; c < filtered; ++c)
-            radio_start(pcm[c], v.radio_state[c]);
-    radio_apply(v.radio, amount, pcm, frames, channels, filtered, v.radio_state);
+    float pan[kFilteredChannels], still[kFilteredChannels];
     for (uint16_t c = 0; c < filtered; ++c) {
-        RadioState &s = v.radio_state[c];
-        for (float *memory : {s.x, s.h, s.y})
-            for (int k = 0; k < 2; ++k)
-                memory[k] = settled(memory[k]);
+        pan[c] = channels == 1 || c >= 2 ? v.now.mid : c == 0 ? v.now.left : v.now.right;
+        still[c] = c < 2 ? gain[c] : 1.0f;
     }
+    const RadioMix mix = radio_mix(v.radio, amount, pan, still, filtered);
+    if (!v.radio_running) radio_start(v.radio, radio_mono(mix, pcm, filtered), v.radio_state);
+    radio_apply(v.radio, mix, pcm, frames, channels, filtered, v.radio_state);
+    RadioState &s = v.radio_state;
+    for (float *memory : {s.d, s.q, s.h})
+        for (int k = 0; k < 8; ++k)
+            memory[k] = settled(memory[k]);
+    for (float &y : s.y)
+        y = settled(y);
+    s.half = settled(s.half);
 }
 
 } // namespace
@@ -145,10 +153,13 @@ VoiceTarget voice_apply(VoiceState &v, const VoiceTarget &target, float *pcm, ui
         v.ramp_done = 0;
     }
 
-    // Steady stereo that is muffled is scaled by the filter as it reads.
-    const bool scaled_by_filter = v.ramp_frames == 0 && channels == 2 && v.to.muffle > 0.0f;
+    // Steady stereo that is muffled is scaled by the filter as it reads; on
+    // the radio and not muffled, by the radio.
+    const bool steady_stereo = v.ramp_frames == 0 && channels == 2;
+    const bool scaled_by_filter = steady_stereo && v.to.muffle > 0.0f;
+    const bool scaled_by_radio = steady_stereo && !scaled_by_filter && v.to.radio > 0.0f && rate > 0;
     if (v.ramp_frames == 0) {
-        if (!scaled_by_filter) apply_constant(v.to, pcm, frames, channels);
+        if (!scaled_by_filter && !scaled_by_radio) apply_constant(v.to, pcm, frames, channels);
     } else {
         const float per_frame = 1.0f / static_cast<float>(v.ramp_frames);
         const uint32_t remaining = v.ramp_frames - v.ramp_done;
@@ -176,7 +187,8 @@ VoiceTarget voice_apply(VoiceState &v, const VoiceTarget &target, float *pcm, ui
     }
     // So does the radio, after gain, pan and muffle.
     if (v.now.radio > 0.0f) {
-        radio(v, v.now.radio, pcm, frames, channels, rate);
+        const float unity[2] = {1.0f, 1.0f}, gain[2] = {v.to.left, v.to.right};
+        radio(v, v.now.radio, scaled_by_radio ? gain : unity, pcm, frames, channels, rate);
         v.radio_running = true;
     } else {
         v.radio_running = false;

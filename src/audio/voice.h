@@ -38,7 +38,7 @@ struct VoiceState {
     float lowpass[kFilteredChannels]; // each channel's previous output
     bool radio_running;               // the radio ran in the previous call
     RadioFilter radio;                // its coefficients, for radio.rate
-    RadioState radio_state[kFilteredChannels];
+    RadioState radio_state;           // one for all channels: a radio is mono
 };
 
 // The speaker starts at the target: new, back after a silence, or forgotten.
@@ -56,7 +56,8 @@ void voice_continue(VoiceState &v, uint32_t previous_call, uint32_t call) noexce
 // call's rate); a target that changes mid-way starts a new ramp from where
 // they stand. The muffle and the radio move along the same ramp, once per
 // call. A muffle above 0 low-passes the channels after gain and pan; a radio
-// above 0 then blends in the radio voice. Returns what is in effect at the
+// above 0 then blends in the radio voice, made once from the channels and put
+// back by the pan. Returns what is in effect at the
 // end of the call.
 VoiceTarget voice_apply(VoiceState &v, const VoiceTarget &target, float *pcm, uint32_t frames,
                         uint16_t channels, uint32_t rate, uint32_t smoothing_ms) noexcept;

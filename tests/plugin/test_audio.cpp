@@ -284,7 +284,11 @@ TEST(Audio, TheMuffleFilterStartsCleanAndLeavesNothingBehind) {
         ASSERT_TRUE(p.wait_log("received UPDATE3 with 2 speakers", n));
     };
     next_update(1);
-    EXPECT_NE(play(p, kFox, 1.0f)[1918], 0.0f);
+    std::vector<float> tone(2 * 960); // a constant would leave the radio silent, and nothing in its memory
+    for (size_t i = 0; i < tone.size(); ++i)
+        tone[i] = static_cast<float>(std::sin(0.13 * static_cast<double>(i / 2) + 0.3));
+    p.host.audio_source_fetched(tone.data(), 960, 2, kFox);
+    EXPECT_NE(tone[1918], 0.0f);
     next_update(2);
     EXPECT_TRUE(all_zero(play(p, kFox, 0.0f)));
     next_update(3);

@@ -198,8 +198,9 @@ TEST(Muffle, TheFilterIsOnePoleAndCarriesOnAcrossCalls) {
     }
 }
 
-// The radio's wide kernel (four stereo frames to a vector, where the
-// processor has AVX2) gives the frame-by-frame outputs, in calls of any length.
+// The radio's wide kernel (sixteen stereo frames at a time, where the
+// processor has AVX2) gives the frame-by-frame outputs, in calls of any length
+// (odd ones leave a pair pending), with the gains still to apply and without.
 TEST(Radio, TheWideKernelIsTheFrameByFrameOne) {
     RadioFilter filter{};
     radio_design(filter, 48000);
@@ -207,18 +208,90 @@ TEST(Radio, TheWideKernelIsTheFrameByFrameOne) {
     for (size_t i = 0; i < x.size(); ++i) // two tones and an edge, both channels apart
         x[i] = static_cast<float>(0.4 * std::sin(0.05 * i) + (i % 2 == 0 ? 0.2 : -0.1) * std::sin(0.7 * i)) +
                (i > 9000 ? 0.3f : 0.0f);
-    for (uint32_t chunk : {9600u, 37u, 5u, 4u, 1u}) {
-        std::vector<float> wide = x, plain = x;
-        RadioState w[2], p[2];
-        for (int c = 0; c < 2; ++c)
-            radio_start(x[c], w[c]), p[c] = w[c];
-        for (uint32_t f = 0; f < kFrames; f += chunk) {
-            const uint32_t n = std::min(chunk, kFrames - f);
-            radio_apply(filter, 0.8f, wide.data() + 2 * f, n, 2, 2, w);
-            radio_apply_plain(filter, 0.8f, plain.data() + 2 * f, n, 2, 2, p);
+    const float pan[2] = {0.9f, 0.3f}, gains[2] = {0.9f, 0.3f}, unity[2] = {1.0f, 1.0f};
+    for (const float *g : {gains, unity}) {
+        const RadioMix mix = radio_mix(filter, 0.8f, pan, g, 2);
+        for (uint32_t chunk : {9600u, 37u, 17u, 16u, 1u}) {
+            std::vector<float> wide = x, plain = x;
+            RadioState w{}, p{};
+            radio_start(filter, radio_mono(mix, x.data(), 2), w);
+            p = w;
+            for (uint32_t f = 0; f < kFrames; f += chunk) {
+                const uint32_t n = std::min(chunk, kFrames - f);
+                radio_apply(filter, mix, wide.data() + 2 * f, n, 2, 2, w);
+                radio_apply_plain(filter, mix, plain.data() + 2 * f, n, 2, 2, p);
+            }
+            for (size_t i = 0; i < x.size(); ++i)
+                ASSERT_NEAR(wide[i], plain[i], 1e-4) << "calls of " << chunk << " frames, sample " << i;
         }
-        for (size_t i = 0; i < x.size(); ++i)
-            ASSERT_NEAR(wide[i], plain[i], 1e-4) << "calls of " << chunk << " frames, sample " << i;
+    }
+}
+
+namespace {
+
+// Channel `channel`'s RMS over the second half of a tone of amplitude `level`
+// on every channel (plus `offset`), played through a voice at target t.
+double voice_rms(const VoiceTarget &t, uint16_t channels, uint16_t channel, uint32_t rate = 48000,
+                 double hz = 1000, float level = 0.5f, float offset = 0, std::vector<float> *out = nullptr) {
+    std::vector<float> pcm(static_cast<size_t>(kFrames) * channels);
+    for (uint32_t f = 0; f < kFrames; ++f)
+        for (uint16_t c = 0; c < channels; ++c)
+            pcm[f * channels + c] =
+                offset + level * static_cast<float>(std::sin(6.283185307179586 * hz * f / rate));
+    VoiceState v;
+    voice_start(v, t);
+    for (uint32_t f = 0; f < kFrames; f += 960)
+        voice_apply(v, t, pcm.data() + static_cast<size_t>(f) * channels, std::min(960u, kFrames - f),
+                    channels, rate, 0);
+    double sum = 0;
+    for (uint32_t f = kFrames / 2; f < kFrames; ++f)
+        sum += static_cast<double>(pcm[f * channels + channel]) * pcm[f * channels + channel];
+    if (out != nullptr) *out = pcm;
+    return std::sqrt(sum / (kFrames / 2));
+}
+
+} // namespace
+
+// A radio is made once from the channels and panned like the clean voice:
+// each channel carries its multiplier's share of one radio voice whose level
+// does not depend on the pan (a voice panned hard to one side keeps its level,
+// where a plain sum of the channels would make the centre 3 dB louder), in
+// stereo (gain and pan applied by the radio itself), mono and past stereo
+// (applied before it); no voice (gain 0) is silent.
+TEST(Radio, OneVoicePannedLikeTheCleanOne) {
+    const double full = voice_rms({1, 0, 1, 0, 1}, 2, 0);
+    const float centre = std::sqrt(0.5f);
+    const struct {
+        VoiceTarget target;
+        uint16_t channels, channel;
+        double share;
+    } cases[] = {{{centre, centre, 1, 0, 1}, 2, 0, centre},
+                 {{centre, centre, 1, 0, 1}, 2, 1, centre},
+                 {{0.3f, 0.2f, 1, 0, 1}, 2, 1, 0.2},
+                 {{0, 1, 1, 0, 1}, 2, 0, 0},
+                 {{1, 1, 0.5f, 0, 1}, 1, 0, 0.5},
+                 {{1, 0, 0.8f, 0, 1}, 3, 2, 0.8},
+                 {{0, 0, 0, 0, 1}, 2, 1, 0}};
+    for (const auto &c : cases)
+        EXPECT_NEAR(voice_rms(c.target, c.channels, c.channel), c.share * full, 1e-3 * full)
+            << c.channels << " channels, channel " << c.channel << ", left " << c.target.left;
+}
+
+// At any rate, however loud the input, the radio stays finite and within
+// what the clip allows; a speaker starting mid-word on a steady level starts
+// from it (no thump: exact silence); from 32 kHz on, 1 kHz keeps within 3 dB.
+TEST(Radio, SaneAtEveryRate) {
+    const VoiceTarget radio{1, 0, 1, 0, 1};
+    for (uint32_t rate : {1u, 7u, 8000u, 11025u, 22050u, 32000u, 44100u, 48000u, 96000u}) {
+        std::vector<float> pcm;
+        voice_rms(radio, 2, 0, rate, 0, 0, 0.5f, &pcm);
+        EXPECT_TRUE(std::all_of(pcm.begin(), pcm.end(), [](float x) { return x == 0.0f; })) << rate << " Hz";
+        voice_rms(radio, 2, 0, rate, 3000, 40.0f, 2.0f, &pcm);
+        EXPECT_TRUE(std::all_of(pcm.begin(), pcm.end(), [](float x) { return std::fabs(x) <= 0.4f; }))
+            << rate << " Hz";
+        if (rate >= 32000) {
+            EXPECT_NEAR(db(voice_rms(radio, 2, 0, rate) / (0.5 / std::sqrt(2.0))), -1.3, 1.0) << rate;
+        }
     }
 }
 
