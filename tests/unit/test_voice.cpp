@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "audio/lowpass.h"
@@ -200,7 +201,8 @@ TEST(Muffle, TheFilterIsOnePoleAndCarriesOnAcrossCalls) {
 
 // The radio's wide kernel (sixteen stereo frames at a time, where the
 // processor has AVX2) gives the frame-by-frame outputs, in calls of any length
-// (odd ones leave a pair pending), with the gains still to apply and without.
+// (odd ones leave a pair pending), with the gains still to apply and without,
+// part radio and all radio (which skips the clean part).
 TEST(Radio, TheWideKernelIsTheFrameByFrameOne) {
     RadioFilter filter{};
     radio_design(filter, 48000);
@@ -209,8 +211,8 @@ TEST(Radio, TheWideKernelIsTheFrameByFrameOne) {
         x[i] = static_cast<float>(0.4 * std::sin(0.05 * i) + (i % 2 == 0 ? 0.2 : -0.1) * std::sin(0.7 * i)) +
                (i > 9000 ? 0.3f : 0.0f);
     const float pan[2] = {0.9f, 0.3f}, gains[2] = {0.9f, 0.3f}, unity[2] = {1.0f, 1.0f};
-    for (const float *g : {gains, unity}) {
-        const RadioMix mix = radio_mix(filter, 0.8f, pan, g, 2);
+    for (const auto &[g, amount] : {std::pair{gains, 0.8f}, {unity, 0.8f}, {gains, 1.0f}}) {
+        const RadioMix mix = radio_mix(filter, amount, pan, g, 2);
         for (uint32_t chunk : {9600u, 37u, 17u, 16u, 1u}) {
             std::vector<float> wide = x, plain = x;
             RadioState w{}, p{};
@@ -222,7 +224,8 @@ TEST(Radio, TheWideKernelIsTheFrameByFrameOne) {
                 radio_apply_plain(filter, mix, plain.data() + 2 * f, n, 2, 2, p);
             }
             for (size_t i = 0; i < x.size(); ++i)
-                ASSERT_NEAR(wide[i], plain[i], 1e-4) << "calls of " << chunk << " frames, sample " << i;
+                ASSERT_NEAR(wide[i], plain[i], 1e-4)
+                    << "radio " << amount << ", calls of " << chunk << " frames, sample " << i;
         }
     }
 }
