@@ -57,8 +57,7 @@ void voice_continue(VoiceState &v, uint32_t previous_call, uint32_t call) noexce
 // they stand. The muffle and the radio move along the same ramp, once per
 // call. A muffle above 0 low-passes the channels after gain and pan; a radio
 // above 0 then blends in the radio voice, made once from the channels and put
-// back by the pan. Returns what is in effect at the
-// end of the call.
+// back by the pan. Returns what is in effect at the end of the call.
 VoiceTarget voice_apply(VoiceState &v, const VoiceTarget &target, float *pcm, uint32_t frames,
                         uint16_t channels, uint32_t rate, uint32_t smoothing_ms) noexcept;
 

@@ -56,7 +56,8 @@ size_t ifind(std::string_view text, std::string_view secret, size_t from) noexce
 
 size_t find_secret(std::string_view text, std::string_view secret, size_t from) noexcept {
     if (secret.empty()) return std::string_view::npos;
-    for (size_t at = ifind(text, secret, from); at != std::string_view::npos; at = ifind(text, secret, at + 1)) {
+    for (size_t at = ifind(text, secret, from); at != std::string_view::npos;
+         at = ifind(text, secret, at + 1)) {
         const size_t end = at + secret.size();
         const bool alone =
             (at == 0 || !is_ascii_alnum(text[at - 1])) && (end == text.size() || !is_ascii_alnum(text[end]));
