@@ -2,13 +2,14 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numbers>
 
 #include "text.h"
 
 namespace mvserver {
 namespace {
 
-constexpr double kPi = 3.14159265358979323846;
+constexpr double kPi = std::numbers::pi;
 
 auto pair_at(std::vector<HearPair> &hears, uint64_t speaker_id) {
     return std::lower_bound(hears.begin(), hears.end(), speaker_id,

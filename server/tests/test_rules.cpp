@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <numbers>
 #include <random>
 
 #include "world_support.h"
@@ -12,7 +13,7 @@
 namespace mvserver::test {
 namespace {
 
-constexpr double kPi = 3.14159265358979323846;
+constexpr double kPi = std::numbers::pi;
 
 struct Speaker {
     std::string alias;

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <complex>
+#include <numbers>
 
 #include "audio/lowpass_avx2.h"
 #include "audio/radio_avx2.h"
@@ -12,8 +13,8 @@ namespace {
 
 constexpr double kHighPassHz = 330.0;
 constexpr double kReferenceHz = 1000.0;
-constexpr double kPi = 3.14159265358979323846;
-constexpr double kSqrt3 = 1.7320508075688772;
+constexpr double kPi = std::numbers::pi;
+constexpr double kSqrt3 = std::numbers::sqrt3;
 
 // The linear part's gain at hz: the pair sum, the low-pass and the high-pass.
 double chain_gain(const RadioFilter &f, double hz, double rate) {

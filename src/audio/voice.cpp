@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <initializer_list>
+#include <numbers>
 
 #include "audio/lowpass.h"
 #include "audio/spatial.h"
@@ -10,7 +11,7 @@ namespace mv {
 
 namespace {
 
-constexpr float kTwoPi = 6.28318530718f;
+constexpr float kTwoPi = 2.0f * std::numbers::pi_v<float>;
 constexpr float kClearCutoffHz = 20000.0f;
 constexpr float kMuffledCutoffHz = 500.0f;
 // Far below anything audible (-200 dB). A filter's state that decays past it
