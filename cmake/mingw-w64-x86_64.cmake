@@ -31,4 +31,7 @@ endif()
 set(MV_WINESERVER "${_mv_wineserver}" CACHE FILEPATH "Wine server kept running for the test run")
 # A prefix of its own inside the build tree, so that nothing outside it is touched.
 set(MV_WINE_PREFIX "${CMAKE_BINARY_DIR}/wineprefix" CACHE PATH "Wine prefix of the test run")
-set(CMAKE_CROSSCOMPILING_EMULATOR /usr/bin/env WINEDEBUG=-all WINEPREFIX=${MV_WINE_PREFIX} ${MV_WINE_LOADER})
+# Launches that Wine itself fails are made again and noted in this file (see wine-run.sh).
+set(MV_WINE_LAUNCH_LOG "${CMAKE_BINARY_DIR}/wine-launch.log" CACHE FILEPATH "Wine launches that failed before main")
+set(CMAKE_CROSSCOMPILING_EMULATOR /bin/bash ${CMAKE_CURRENT_LIST_DIR}/wine-run.sh ${MV_WINE_LOADER} ${MV_WINE_PREFIX}
+                                  ${MV_WINE_LAUNCH_LOG})

@@ -137,6 +137,11 @@ for preset in windows linux asan tsan; do
     # The failures in full, the rest as one line each.
     grep -vE '^ *(Start|[0-9]+/[0-9]+ Test +#[0-9]+: .* +Passed)' "$dir/test.log" | grep -vE '^\s*$' | tail -n 200
     count_ctest "$dir/test.log" "$(cat "$dir/test.status")"
+    launches=$(cache_value "$dir" MV_WINE_LAUNCH_LOG)
+    if [ -s "$launches" ]; then
+        echo "== ${preset}: test programs that Wine failed to start, started again"
+        cat "$launches"
+    fi
     if [ "$(cat "$dir/scan.status")" = ok ]; then
         passed=$((passed + 1))
     else
