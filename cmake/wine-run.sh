@@ -8,7 +8,8 @@
 # not the test failing, so such a launch is made again, at most twice, and
 # each one is written to LAUNCH_LOG, which scripts/test.sh prints. A program
 # whose main ran is never started again: a test that fails, fails. GoogleTest's
-# main prints "Running main() from" before anything else, so that line tells.
+# main prints "Running main() from" before anything else, and it is flushed
+# before the first test starts, so that line tells (even after a crash).
 set -u
 loader=$1 prefix=$2 launch_log=$3
 shift 3
